@@ -1,0 +1,43 @@
+# Front door: `make run` serves guests on a private virtual network, `make test`
+# runs every test. Both install what they need first (scripts/setup) and build.
+
+BUILD    ?= build
+ASAN     ?= build-asan
+FUZZ     ?= build-fuzz
+PREFIX   ?= /usr/local
+DESTDIR  ?=
+CONFIG   ?= $(CURDIR)/docs/dhcpd_configuration.example
+JOBS     ?= $(shell nproc)
+CMAKE_GEN = -G Ninja
+
+.PHONY: all setup build run test unit asan system fuzz-smoke lint install bench clean
+
+all: build
+
+setup:
+	@scripts/setup
+
+build: setup
+	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVLM_WERROR=ON >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@scripts/run-demo --config "$(CONFIG)" --build "$(BUILD)" $(RUNFLAGS)
+
+# Every test: unit tests, the same under ASan+UBSan with the leak checker,
+# system tests of whole processes, short fuzz runs and static analysis.
+test: build
+	@scripts/test-all --build "$(BUILD)" --asan "$(ASAN)" --fuzz "$(FUZZ)"
+
+unit: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+bench: build
+	@scripts/setup --bench
+	@bench/run-all --build "$(BUILD)"
+
+clean:
+	rm -rf $(BUILD) $(ASAN) $(FUZZ)

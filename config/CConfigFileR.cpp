@@ -1,0 +1,177 @@
+#include "CConfigFileR.h"
+
+#include <QStringConverter>
+#include <algorithm>
+#include <optional>
+
+namespace {
+
+// Reads at most limit + 1 bytes, so that an oversized file shows itself even
+// where QFile::size() knows nothing (devices, FIFOs, /proc): -c /dev/zero must
+// not read without bound. Empty optional: the read itself failed.
+std::optional<QByteArray> readBounded(QFile &file, qint64 limit) {
+    QByteArray bytes;
+    char chunk[4096];
+    while (bytes.size() <= limit) {
+        const qint64 want = std::min<qint64>(sizeof chunk, limit + 1 - bytes.size());
+        const qint64 got = file.read(chunk, want);
+        if (got < 0) {
+            return std::nullopt;
+        }
+        if (got == 0) {
+            break;
+        }
+        bytes.append(chunk, got);
+    }
+    return bytes;
+}
+
+// Splits at LF, CR LF and a lone CR alike.
+QStringList splitLines(const QString &text) {
+    QStringList lines;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == u'\n' || c == u'\r') {
+            lines.append(text.mid(start, i - start));
+            if (c == u'\r' && i + 1 < text.size() && text.at(i + 1) == u'\n') {
+                ++i;
+            }
+            start = i + 1;
+        }
+    }
+    if (start < text.size()) {
+        lines.append(text.mid(start));
+    }
+    return lines;
+}
+
+} // namespace
+
+CConfigFile *CreateConfigFile() { return new CConfigFileR(QString()); }
+
+CConfigFileR::CConfigFileR(const QString &fileName) : file(fileName) {
+    if (!fileName.isEmpty()) {
+        Read(fileName);
+    }
+}
+
+CConfigFileR::~CConfigFileR() {
+    if (file.isOpen()) {
+        file.close();
+    }
+    sections.clear();
+}
+
+void CConfigFileR::Release() { delete this; }
+
+int CConfigFileR::GetSectionCount() { return static_cast<int>(sections.size()); }
+
+CSection *CConfigFileR::FindSection(const QString &name) const {
+    // The last section of a name wins, also when an earlier one has the key.
+    CSection *found = nullptr;
+    for (const auto &section : sections) {
+        if (section->name == name) {
+            found = section.get();
+        }
+    }
+    return found;
+}
+
+QString CConfigFileR::GetString(const QString &section, const QString &key,
+                                const QString &defaultValue) {
+    QString result;
+    if (const CSection *found = FindSection(section)) {
+        result = found->GetValue(key);
+    }
+    return result.isNull() ? defaultValue : result;
+}
+
+int CConfigFileR::GetNumber(const QString &section, const QString &key, int base,
+                            int defaultValue) {
+    const QString text = GetString(section, key, QString());
+    if (text.isNull()) {
+        return defaultValue;
+    }
+    // Qt 6's toInt() skips only ASCII blanks; trim every Unicode space first.
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok, base);
+    return ok ? value : defaultValue;
+}
+
+int CConfigFileR::SetString(const QString &section, const QString &key, const QString &value) {
+    CSection *found = FindSection(section);
+    if (found == nullptr) {
+        sections.push_back(std::make_unique<CSection>(section));
+        found = sections.back().get();
+    }
+    return found->SetValue(key, value);
+}
+
+int CConfigFileR::SetNumber(const QString &section, const QString &key, int value, int base) {
+    return SetString(section, key, QString::number(value, base));
+}
+
+int CConfigFileR::Read(const QString &fileName) {
+    file.setFileName(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    if (file.size() > kMaxConfigFileSize) {
+        file.close();
+        return -2;
+    }
+    const std::optional<QByteArray> bytes = readBounded(file, kMaxConfigFileSize);
+    file.close();
+    if (!bytes) {
+        return -1;
+    }
+    if (bytes->size() > kMaxConfigFileSize) {
+        return -2;
+    }
+
+    sections.clear();
+    auto decoder = QStringDecoder(QStringConverter::Utf8);
+    const QString text = decoder.decode(*bytes);
+    CSection *current = nullptr;
+    for (const QString &raw : splitLines(text)) {
+        const QString line = raw.trimmed();
+        if (line.startsWith(u'#')) {
+            continue;
+        }
+        if (line.startsWith(u'[')) {
+            // The name is whatever stands between the first and the last
+            // character; the closing bracket is not looked for.
+            QString name = line;
+            name.remove(0, 1);
+            name.chop(1);
+            sections.push_back(std::make_unique<CSection>(name));
+            current = sections.back().get();
+            continue;
+        }
+        const qsizetype eq = line.indexOf(u'=');
+        if (eq <= 0 || current == nullptr) {
+            continue;
+        }
+        QString value = line.mid(eq + 1).trimmed();
+        // "key=" has no value: null, not the empty text Qt 6's mid() gives.
+        if (value.isEmpty()) {
+            value = QString();
+        }
+        current->AddParameter(line.left(eq).trimmed(), value);
+    }
+    return 1;
+}
+
+int CConfigFileR::Write(const QString &fileName) {
+    file.setFileName(fileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        return -1;
+    }
+    int result = -1;
+    for (const auto &section : sections) {
+        result = section->Write(file);
+    }
+    file.close();
+    return result;
+}

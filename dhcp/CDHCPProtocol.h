@@ -1,0 +1,61 @@
+#pragma once
+
+#include "DhcpMessage.h"
+#include "LeaseEntry.h"
+
+#include "CProtocol.h"
+
+#include <cstdint>
+
+class CUDPProtocol;
+
+// The DHCP server: answers DHCPDISCOVER with DHCPOFFER and DHCPREQUEST with
+// DHCPACK or DHCPNAK, always by broadcast to port 68, from an in-memory lease
+// table that lives inside the object.
+class CDHCPProtocol : public CProtocol {
+public:
+    CDHCPProtocol(CUDPProtocol *lower, int attach);
+
+    void Release() override;
+    std::int32_t Send(Packet *packet) override;
+    std::int32_t Receive(Packet *packet) override;
+
+    virtual ~CDHCPProtocol();
+
+    CDHCPProtocol(const CDHCPProtocol &) = delete;
+    CDHCPProtocol &operator=(const CDHCPProtocol &) = delete;
+
+    // Lease table.
+    std::int32_t InitScope(std::uint32_t start, std::uint32_t end, std::uint32_t mask);
+    LeaseEntry *FindByAddress(std::uint32_t address);
+    LeaseEntry *FindByHwAddress(const std::uint8_t *hwAddr);
+    std::uint32_t OfferAddress(const std::uint8_t *hwAddr, const std::uint8_t *xid);
+    std::uint32_t BindAddress(const std::uint8_t *hwAddr, const std::uint8_t *xid,
+                              std::uint32_t address);
+    std::int32_t RemoveAt(std::int32_t slot);
+    std::int32_t RemoveByHwAddress(const std::uint8_t *hwAddr);
+    std::int32_t RemoveByAddress(std::uint32_t address);
+    std::int32_t FindReclaimable() const;
+
+    // Message format.
+    std::int32_t ParseOptions(Packet *packet, DhcpOptionTable *table);
+    std::int32_t AppendOption(Packet *packet, std::uint8_t code, std::uint8_t length,
+                              const std::uint8_t *data);
+    std::int32_t BuildOffer(Packet *reply, const std::uint8_t *request,
+                            const DhcpOptionTable *options);
+    std::int32_t BuildAck(Packet *reply, const std::uint8_t *request,
+                          const DhcpOptionTable *options);
+    std::int32_t BuildNak(Packet *reply, const std::uint8_t *request,
+                          const DhcpOptionTable *options);
+
+    std::uint32_t poolStart = 0;
+    std::uint32_t poolEnd = 0;
+    std::uint32_t netMask = 0;
+    LeaseEntry leases[kLeaseSlots];
+
+private:
+    CUDPProtocol *lower_;
+    int attach_;
+    // One past the highest slot that may be in use: look-ups stop there.
+    std::int32_t highWater_ = 0;
+};

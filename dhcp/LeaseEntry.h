@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+
+inline constexpr std::uint32_t LEASE_FREE = 0;
+inline constexpr std::uint32_t LEASE_BOUND = 1;
+inline constexpr std::uint32_t LEASE_OFFERED = 2;
+
+// One slot of the lease table. A free slot is all zero (next 0, not -1).
+// Used slots form one chain from slot 0 in ascending address order.
+struct LeaseEntry {
+    std::uint8_t hwAddr[6];
+    std::uint32_t ipAddr; // host order
+    std::uint32_t state;
+    std::uint32_t age;    // allocations for others that walked past it while offered
+    std::uint8_t xid[4];  // as it stood in the request
+    std::int32_t next;    // slot of the next entry in the chain; -1 ends it
+};
+
+inline constexpr std::int32_t kLeaseSlots = 65536;
+inline constexpr std::int32_t kChainEnd = -1;
