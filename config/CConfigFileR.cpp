@@ -48,7 +48,9 @@ QStringList splitLines(const QString &text) {
 
 } // namespace
 
-CConfigFile *CreateConfigFile() { return new CConfigFileR(QString()); }
+CConfigFile *CreateConfigFile() {
+    return new CConfigFileR(QString());
+}
 
 CConfigFileR::CConfigFileR(const QString &fileName) : file(fileName) {
     if (!fileName.isEmpty()) {
@@ -63,9 +65,13 @@ CConfigFileR::~CConfigFileR() {
     sections.clear();
 }
 
-void CConfigFileR::Release() { delete this; }
+void CConfigFileR::Release() {
+    delete this;
+}
 
-int CConfigFileR::GetSectionCount() { return static_cast<int>(sections.size()); }
+int CConfigFileR::GetSectionCount() {
+    return static_cast<int>(sections.size());
+}
 
 CSection *CConfigFileR::FindSection(const QString &name) const {
     // The last section of a name wins, also when an earlier one has the key.

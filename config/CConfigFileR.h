@@ -19,8 +19,7 @@ public:
 
     QString GetString(const QString &section, const QString &key,
                       const QString &defaultValue) override;
-    int GetNumber(const QString &section, const QString &key, int base,
-                  int defaultValue) override;
+    int GetNumber(const QString &section, const QString &key, int base, int defaultValue) override;
     int SetString(const QString &section, const QString &key, const QString &value) override;
     int SetNumber(const QString &section, const QString &key, int value, int base) override;
     int Write(const QString &fileName) override;
