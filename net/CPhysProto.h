@@ -26,6 +26,10 @@ struct BridgePortRequest {
 };
 static_assert(sizeof(BridgePortRequest) == bridge::kRequestSize);
 
+// The record for a port name (at most its first 15 characters are kept; a
+// null name counts as empty) and a 6-byte hardware address (null: zeros).
+BridgePortRequest makeBridgePortRequest(const char *portName, const std::uint8_t *hwAddr);
+
 // _IOW('n', 0x10, BridgePortRequest)
 inline constexpr unsigned long BRIDGE_IOC_ATTACH_PORT = 0x40166E10UL;
 static_assert(BRIDGE_IOC_ATTACH_PORT == _IOW('n', 0x10, BridgePortRequest));
@@ -37,6 +41,15 @@ class CPhysProto : public CProtocol {
 public:
     CPhysProto(const char *portName, const std::uint8_t *hwAddr,
                const char *devicePath = bridge::kDevicePath);
+
+    // Test seam: adopts a descriptor that is already open and attached, for
+    // example one end of a socketpair(AF_UNIX, SOCK_SEQPACKET), which keeps
+    // frame boundaries as the bridge does. Allocates the receive buffer as
+    // usual; the destructor closes the descriptor.
+    struct AdoptDescriptor {
+        int fd;
+    };
+    explicit CPhysProto(AdoptDescriptor adopt);
 
     void Release() override;
     std::int32_t Send(Packet *packet) override;

@@ -11,12 +11,12 @@
 // replace `buffer` (to prepend a header or append padding); the owner frees
 // whatever `buffer` is current.
 struct Packet {
-    std::uint8_t *header;    // Ethernet header of a received frame (set by Ethernet)
-    std::uint32_t length;    // valid bytes from `data` on
+    std::uint8_t *header;     // Ethernet header of a received frame (set by Ethernet)
+    std::uint32_t length;     // valid bytes from `data` on
     std::uint32_t bufferSize; // bytes allocated in `buffer`
-    std::int32_t useCount;   // 1 while the creator holds it
-    std::uint8_t *buffer;    // heap block holding the frame
-    std::uint8_t *data;      // current layer's first byte, inside `buffer`
+    std::int32_t useCount;    // 1 while the creator holds it
+    std::uint8_t *buffer;     // heap block holding the frame
+    std::uint8_t *data;       // current layer's first byte, inside `buffer`
 };
 
 // Owner's cycle, step 1-2: a zeroed record with a buffer of `size` bytes that

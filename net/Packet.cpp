@@ -1,0 +1,103 @@
+#include "Packet.h"
+
+#include "Memory.h"
+#include "Status.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+Packet *PacketCreate(const std::uint8_t *bytes, std::uint32_t size) {
+    auto *packet = static_cast<Packet *>(vlmCalloc(sizeof(Packet)));
+    if (packet == nullptr) {
+        return nullptr;
+    }
+    auto *buffer = static_cast<std::uint8_t *>(vlmAlloc(size));
+    if (buffer == nullptr) {
+        std::free(packet);
+        return nullptr;
+    }
+    if (bytes != nullptr && size != 0) {
+        std::memcpy(buffer, bytes, size);
+    } else if (size != 0) {
+        std::memset(buffer, 0, size);
+    }
+    packet->buffer = buffer;
+    packet->data = buffer;
+    packet->length = size;
+    packet->bufferSize = size;
+    packet->useCount = 1;
+    return packet;
+}
+
+void PacketFree(Packet *packet) {
+    if (packet == nullptr) {
+        return;
+    }
+    --packet->useCount;
+    if (packet->buffer != nullptr) {
+        std::free(packet->buffer);
+    }
+    std::free(packet);
+}
+
+namespace {
+bool growthFits(const Packet *packet, std::uint32_t size) {
+    constexpr std::uint32_t kMax = std::numeric_limits<std::uint32_t>::max();
+    return packet->bufferSize <= kMax - size && packet->length <= kMax - size;
+}
+} // namespace
+
+std::int32_t PacketPrepend(Packet *packet, std::uint32_t size) {
+    if (packet == nullptr) {
+        return PROTO_E_INVAL;
+    }
+    // A size that cannot be counted cannot be allocated either.
+    if (!growthFits(packet, size)) {
+        return PROTO_E_NOMEM;
+    }
+    auto *block = static_cast<std::uint8_t *>(vlmAlloc(std::size_t{packet->bufferSize} + size));
+    if (block == nullptr) {
+        return PROTO_E_NOMEM;
+    }
+    std::memset(block, 0, size);
+    if (packet->buffer != nullptr && packet->bufferSize != 0) {
+        std::memcpy(block + size, packet->buffer, packet->bufferSize);
+    }
+    std::free(packet->buffer);
+    packet->buffer = block;
+    packet->bufferSize += size;
+    packet->length += size;
+    // On the send path the message fills its buffer, so the new header at the
+    // front is where the packet now starts.
+    packet->data = block;
+    return PROTO_OK;
+}
+
+std::int32_t PacketAppend(Packet *packet, const std::uint8_t *bytes, std::uint32_t size) {
+    if (packet == nullptr) {
+        return PROTO_E_INVAL;
+    }
+    if (!growthFits(packet, size)) {
+        return PROTO_E_NOMEM;
+    }
+    auto *block = static_cast<std::uint8_t *>(vlmAlloc(std::size_t{packet->bufferSize} + size));
+    if (block == nullptr) {
+        return PROTO_E_NOMEM;
+    }
+    if (packet->buffer != nullptr && packet->bufferSize != 0) {
+        std::memcpy(block, packet->buffer, packet->bufferSize);
+    }
+    if (bytes != nullptr && size != 0) {
+        std::memcpy(block + packet->bufferSize, bytes, size);
+    } else if (size != 0) {
+        std::memset(block + packet->bufferSize, 0, size);
+    }
+    const std::ptrdiff_t offset = packet->data != nullptr ? packet->data - packet->buffer : 0;
+    std::free(packet->buffer);
+    packet->buffer = block;
+    packet->data = block + offset;
+    packet->bufferSize += size;
+    packet->length += size;
+    return PROTO_OK;
+}
