@@ -12,13 +12,13 @@ inline constexpr std::size_t kRenewPathSize = 1024;
 inline constexpr std::size_t kAdapterNameSize = 16;
 
 struct ScopeRenewRecord {
-    std::int32_t pid;             // the service process
-    std::uint32_t scopeStart;     // address values, host order
+    std::int32_t pid;         // the service process
+    std::uint32_t scopeStart; // address values, host order
     std::uint32_t scopeEnd;
     std::uint32_t scopeMask;
-    std::uint32_t reserved;       // 0
+    std::uint32_t reserved;             // 0
     char adapterName[kAdapterNameSize]; // at most 15 characters when written by the service
-    std::int32_t startInterface;  // the "Start interface" value
+    std::int32_t startInterface;        // the "Start interface" value
 };
 
 static_assert(sizeof(ScopeRenewRecord) == 40);

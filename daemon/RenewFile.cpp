@@ -1,0 +1,47 @@
+#include "RenewFile.h"
+
+#include "Log.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+bool buildRenewPath(char (&path)[kRenewPathSize], const char *device, const char *dir) {
+    const int needed = std::snprintf(path, sizeof path, kRenewFilePattern, dir, device);
+    if (needed < 0 || static_cast<std::size_t>(needed) >= sizeof path) {
+        path[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+void writeRenewFile(const char *path, const ScopeRenewRecord &record) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) {
+        vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC couldn't create scope renew file. "
+                        "Scope update will be unavailaible.");
+        return;
+    }
+    [[maybe_unused]] const ssize_t written = write(fd, &record, sizeof record);
+    close(fd);
+}
+
+int readRenewFile(const char *path, ScopeRenewRecord &record) {
+    const int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC couldn't open scope renew file.");
+        return -1;
+    }
+    if (read(fd, &record, sizeof record) != static_cast<ssize_t>(sizeof record)) {
+        vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC couldn't read scope renew file.");
+    }
+    close(fd);
+    return 0;
+}
+
+void removeRenewFile(const char *path) {
+    if (unlink(path) != 0) {
+        vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC couldn't delete scope renew file.");
+    }
+}

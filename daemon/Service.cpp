@@ -1,0 +1,158 @@
+#include "Service.h"
+
+#include "Adapter.h"
+#include "CDHCPProtocol.h"
+#include "CEthProtocol.h"
+#include "CIPProtocol.h"
+#include "CPhysProto.h"
+#include "CUDPProtocol.h"
+#include "Log.h"
+#include "RenewFile.h"
+
+#include <cstring>
+#include <optional>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+std::atomic<std::int32_t> serviceFlags{0};
+
+void sighupHandler(int /*signal*/, siginfo_t * /*info*/, void * /*context*/) {
+    serviceFlags.fetch_or(kRenewBit);
+}
+
+void installSighupHandler() {
+    // No SA_RESTART: a SIGHUP must interrupt the blocking bridge read so that
+    // the renewal is served at once, not after the next frame.
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_SIGINFO;
+    action.sa_sigaction = sighupHandler;
+    if (sigaction(SIGHUP, &action, nullptr) != 0) {
+        vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC Can't connect SIGHUP....");
+        vlmLog(LOG_ERR, "                      You will not able to change scope config on fly.");
+    }
+}
+
+namespace {
+
+struct Scope {
+    std::uint32_t start;
+    std::uint32_t end;
+    std::uint32_t mask;
+    bool operator==(const Scope &) const = default;
+};
+
+bool scopeAccepted(const Scope &scope) {
+    const std::uint32_t span = scope.end - scope.start; // modulo 2^32
+    if (span < kMinScopeSpan) {
+        vlmLog(LOG_ERR,
+               "Velmarind DHCP server for virtual NIC have not enough free addresses. Need at "
+               "least %u but allocated only %u.",
+               kNeededAddresses, span);
+        return false;
+    }
+    if (scope.end < scope.start) {
+        vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC have scope misconfiguration. Seems "
+                        "ScopeStart > ScopeEnd.");
+        return false;
+    }
+    return true;
+}
+
+// Applies the renew file if a SIGHUP asked for it since the last look.
+void serveRenewal(const char *path, ScopeRenewRecord &record, Scope &current, CDHCPProtocol &dhcp,
+                  CIPProtocol &ip) {
+    if ((serviceFlags.fetch_and(~kRenewBit) & kRenewBit) == 0) {
+        return;
+    }
+    if (readRenewFile(path, record) != 0) {
+        return;
+    }
+    vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC renewing scope.");
+    const Scope wanted{record.scopeStart, record.scopeEnd, record.scopeMask};
+    if (wanted == current) {
+        return;
+    }
+    vlmLog(LOG_ERR, "     Start=0x%x Stop=0x%x Mask=0x%x.", wanted.start, wanted.end, wanted.mask);
+    current = wanted;
+    dhcp.InitScope(current.start + 2, current.end, current.mask);
+    ip.SetAddress(current.start, current.mask);
+    // A renewal always brings the adapter up, whatever "Start interface" said.
+    configureAdapter(record.adapterName, current.start + 1, current.mask, 1);
+}
+
+} // namespace
+
+std::int32_t runService(const char *device, std::int32_t startInterface, std::uint32_t scopeStart,
+                        std::uint32_t scopeEnd, std::uint32_t scopeMask) {
+    openlog("vlm_dhcp", LOG_PID, LOG_USER);
+    vlmLog(LOG_INFO, "Velmarind DHCP server for virtual NIC started.");
+    vlmLog(LOG_INFO, "Velmarind DHCP server for virtual NIC reading configuration.");
+
+    Scope current{scopeStart, scopeEnd, scopeMask};
+    if (!scopeAccepted(current)) {
+        return -1;
+    }
+
+    ScopeRenewRecord record{};
+    record.pid = static_cast<std::int32_t>(getpid());
+    record.scopeStart = scopeStart;
+    record.scopeEnd = scopeEnd;
+    record.scopeMask = scopeMask;
+    record.reserved = 0;
+    std::strncpy(record.adapterName, device, kAdapterNameSize - 1);
+    record.startInterface = startInterface;
+
+    installSighupHandler();
+
+    char path[kRenewPathSize];
+    buildRenewPath(path, device);
+    writeRenewFile(path, record);
+
+    configureAdapter(record.adapterName, scopeStart + 1, scopeMask, startInterface);
+
+    // The bridge port lives in this frame; the layers above it are created
+    // with attach flag 1, so each registers in the one below and the
+    // Ethernet layer's release takes all of them down.
+    std::optional<CPhysProto> phys(std::in_place, record.adapterName, kServiceMac);
+    auto *eth = new CEthProtocol(&*phys);
+    eth->SetMac(kServiceMac);
+    auto *ip = new CIPProtocol(eth, 1);
+    ip->SetAddress(scopeStart, scopeMask);
+    auto *udp = new CUDPProtocol(ip, 1);
+    auto *dhcp = new CDHCPProtocol(udp, 1);
+    dhcp->InitScope(scopeStart + 2, scopeEnd, scopeMask);
+
+    while (phys->ReceiveOne(eth) == PROTO_OK) {
+        serveRenewal(path, record, current, *dhcp, *ip);
+    }
+
+    removeRenewFile(path);
+    vlmLog(LOG_INFO, "Velmarind DHCP server for virtual NIC exited.");
+    closelog();
+    phys.reset(); // its own line goes out after the log was closed
+    // Not needed by a process about to end, but it lets leak checkers see a
+    // clean exit: the Ethernet layer's release takes every layer above down.
+    eth->Release();
+    return 0;
+}
+
+std::int32_t startDhcpServer(const char *device, std::int32_t startInterface,
+                             std::uint32_t scopeStart, std::uint32_t scopeEnd,
+                             std::uint32_t scopeMask) {
+    const pid_t child = fork();
+    if (child < 0) {
+        return -1;
+    }
+    if (child > 0) {
+        return 0;
+    }
+    serviceFlags.store(0);
+    setsid();
+    if (chdir("/") != 0) {
+        // "/" always exists; nothing to do if it somehow doesn't.
+    }
+    umask(0);
+    return runService(device, startInterface, scopeStart, scopeEnd, scopeMask);
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <atomic>
+#include <csignal>
+#include <cstdint>
+
+// The service hardware address: the bridge port's and the Ethernet layer's.
+inline constexpr std::uint8_t kServiceMac[6] = {0x00, 0x01, 0x23, 0x45, 0xBE, 0xF0};
+
+// Scopes whose end lies this close to the start (or closer) are refused. The
+// message names kNeededAddresses, as it always has, though 18 is accepted.
+inline constexpr std::uint32_t kMinScopeSpan = 18;
+inline constexpr std::uint32_t kNeededAddresses = 20;
+
+// The flag word the SIGHUP handler sets; the main loop clears the renew bit
+// before it reads the renew file, so a SIGHUP from then on asks again.
+inline constexpr std::int32_t kRenewBit = 2;
+extern std::atomic<std::int32_t> serviceFlags;
+static_assert(std::atomic<std::int32_t>::is_always_lock_free,
+              "the flag word is changed from a signal handler");
+
+// Forks the detached service process. Returns in both processes: in the
+// start-up process 0 (or -1 when the fork failed), in the service process -1
+// when the scope was refused and 0 when the bridge has failed.
+std::int32_t startDhcpServer(const char *device, std::int32_t startInterface,
+                             std::uint32_t scopeStart, std::uint32_t scopeEnd,
+                             std::uint32_t scopeMask);
+
+// The service's whole life after the fork; the device path is the bridge
+// device and the directory the one that holds the renew file.
+std::int32_t runService(const char *device, std::int32_t startInterface, std::uint32_t scopeStart,
+                        std::uint32_t scopeEnd, std::uint32_t scopeMask);
+
+void installSighupHandler();
+void sighupHandler(int signal, siginfo_t *info, void *context);
