@@ -27,7 +27,7 @@ protected:
         if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) {
             GTEST_SKIP() << "needs root to make a network namespace";
         }
-        ASSERT_EQ(std::system("ip link add vnic0 type dummy"), 0);
+        ASSERT_EQ(std::system("ip tuntap add dev vnic0 mode tap"), 0);
         sock = socket(AF_INET, SOCK_DGRAM, 0);
         ASSERT_GE(sock, 0);
     }

@@ -129,7 +129,7 @@ TEST_F(RenewFile, ShortAndLongFiles) {
         std::memcpy(expected, &before, 40);
         std::memcpy(expected, &fresh, c.fromFile);
         EXPECT_EQ(std::memcmp(&r, expected, 40), 0) << c.what;
-        EXPECT_EQ(LogCapture::lines(), c.logsRead ? Lines{{3, kRead}} : Lines{}) << c.what;
+        EXPECT_EQ(LogCapture::lines(), (c.logsRead ? Lines{{3, kRead}} : Lines{})) << c.what;
     }
 }
 
