@@ -54,8 +54,25 @@ public:
     LeaseEntry leases[kLeaseSlots];
 
 private:
+    std::int32_t LowestFreeSlot();
+    void FillSlot(std::int32_t slot, const std::uint8_t *hwAddr, std::uint32_t address,
+                  std::uint32_t state, const std::uint8_t *xid, std::int32_t next);
+    void MarkUsed(std::int32_t slot);
+    void ClearSlot(std::int32_t slot);
+    void ClearTable();
+    std::uint32_t ServerAddress() const;
+    std::int32_t WriteReply(Packet *reply, const std::uint8_t *request, std::uint8_t type,
+                            std::uint32_t yiaddr);
+    std::int32_t HandleDiscover(const std::uint8_t *request, const DhcpOptionTable &options);
+    std::int32_t HandleRequest(const std::uint8_t *request, const DhcpOptionTable &options);
+    void SendReply(Packet *reply);
+
     CUDPProtocol *lower_;
     int attach_;
-    // One past the highest slot that may be in use: look-ups stop there.
+    // One past the highest slot that may be in use: every slot from here up is
+    // free, so scans stop here instead of at the end of the array.
     std::int32_t highWater_ = 0;
+    // Every slot below this one is in use: the search for the lowest free slot
+    // starts here.
+    std::int32_t lowestFree_ = 0;
 };

@@ -12,9 +12,9 @@ struct LeaseEntry {
     std::uint8_t hwAddr[6];
     std::uint32_t ipAddr; // host order
     std::uint32_t state;
-    std::uint32_t age;    // allocations for others that walked past it while offered
-    std::uint8_t xid[4];  // as it stood in the request
-    std::int32_t next;    // slot of the next entry in the chain; -1 ends it
+    std::uint32_t age;   // allocations for others that walked past it while offered
+    std::uint8_t xid[4]; // as it stood in the request
+    std::int32_t next;   // slot of the next entry in the chain; -1 ends it
 };
 
 inline constexpr std::int32_t kLeaseSlots = 65536;

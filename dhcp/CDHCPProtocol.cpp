@@ -1,0 +1,134 @@
+#include "CDHCPProtocol.h"
+
+#include "ByteOrder.h"
+#include "CUDPProtocol.h"
+#include "Packet.h"
+
+#include <cstdint>
+#include <cstring>
+
+CDHCPProtocol::CDHCPProtocol(CUDPProtocol *lower, int attach) : lower_(lower), attach_(attach) {
+    std::memset(leases, 0, sizeof(leases));
+    if (attach_ == 1 && lower_ != nullptr) {
+        // A port already taken leaves this server unregistered; nobody is told.
+        lower_->Attach(this, dhcp::kServerPort);
+    }
+}
+
+CDHCPProtocol::~CDHCPProtocol() {
+    ClearTable();
+}
+
+void CDHCPProtocol::Release() {
+    if (attach_ == 1) {
+        delete this;
+    }
+}
+
+std::int32_t CDHCPProtocol::Send(Packet *) {
+    return PROTO_NOT_HANDLED;
+}
+
+std::int32_t CDHCPProtocol::Receive(Packet *packet) {
+    if (packet == nullptr || packet->data == nullptr) {
+        return PROTO_E_INVAL;
+    }
+    if (packet->length < dhcp::kFixedSize) {
+        return PROTO_E_INVAL;
+    }
+    const std::uint8_t *request = packet->data;
+    if (request[dhcp::kOp] != dhcp::kBootRequest) {
+        return PROTO_E_NOTFORUS;
+    }
+    packet->data += dhcp::kFixedSize;
+    packet->length -= static_cast<std::uint32_t>(dhcp::kFixedSize);
+
+    DhcpOptionTable options{};
+    if (std::memcmp(request + dhcp::kMagicCookie, dhcp::kCookie, sizeof(dhcp::kCookie)) != 0) {
+        return PROTO_E_MALFORMED;
+    }
+    const std::int32_t status = ParseOptions(packet, &options);
+    if (status != PROTO_OK) {
+        return status;
+    }
+    // Without a type byte there is nothing to dispatch on.
+    const DhcpOptionTable::Entry &type = options.entries[dhcp::kOptMessageType];
+    if (type.length == 0) {
+        return PROTO_E_MALFORMED;
+    }
+    switch (type.data[0]) {
+    case dhcp::kDiscover:
+        return HandleDiscover(request, options);
+    case dhcp::kRequest:
+        return HandleRequest(request, options);
+    case dhcp::kDecline:
+    case dhcp::kRelease:
+    case dhcp::kInform:
+        return PROTO_NOT_HANDLED;
+    default:
+        return PROTO_E_MALFORMED;
+    }
+}
+
+std::int32_t CDHCPProtocol::HandleDiscover(const std::uint8_t *request,
+                                           const DhcpOptionTable &options) {
+    Packet *reply = PacketCreate(nullptr, static_cast<std::uint32_t>(dhcp::kFixedSize));
+    if (reply == nullptr) {
+        return PROTO_E_NOMEM;
+    }
+    const std::int32_t status = BuildOffer(reply, request, &options);
+    if (status == PROTO_OK) {
+        SendReply(reply);
+    }
+    PacketFree(reply);
+    return status;
+}
+
+std::int32_t CDHCPProtocol::HandleRequest(const std::uint8_t *request,
+                                          const DhcpOptionTable &options) {
+    // Options 50 and 54 shorter than an address count as absent.
+    const DhcpOptionTable::Entry &serverId = options.entries[dhcp::kOptServerId];
+    const bool namesServer = serverId.length >= 4;
+    if (namesServer && loadBe32(serverId.data, 0) != ServerAddress()) {
+        return PROTO_E_NOTFORUS; // the guest chose another server
+    }
+
+    Packet *reply = PacketCreate(nullptr, static_cast<std::uint32_t>(dhcp::kFixedSize));
+    if (reply == nullptr) {
+        return PROTO_E_NOMEM;
+    }
+    std::int32_t status = PROTO_OK;
+    if (!namesServer) {
+        // A renewal or reboot without a server identifier starts over.
+        status = BuildNak(reply, request, &options);
+    } else {
+        const DhcpOptionTable::Entry &requested = options.entries[dhcp::kOptRequestedAddress];
+        const LeaseEntry *entry =
+            requested.length >= 4 ? FindByAddress(loadBe32(requested.data, 0)) : nullptr;
+        const bool offeredToGuest =
+            entry != nullptr && entry->state == LEASE_OFFERED &&
+            std::memcmp(entry->hwAddr, request + dhcp::kChaddr, dhcp::kHwAddrSize) == 0;
+        if (offeredToGuest) {
+            status = BuildAck(reply, request, &options);
+            if (status == PROTO_E_INVAL) {
+                const std::int32_t nak = BuildNak(reply, request, &options);
+                status = nak == PROTO_OK ? PROTO_E_INVAL : nak;
+            }
+        } else {
+            const std::int32_t nak = BuildNak(reply, request, &options);
+            status = nak == PROTO_OK ? PROTO_E_MALFORMED : nak;
+        }
+    }
+    // A reply that could not be completed is not sent at all.
+    if (status != PROTO_E_NOMEM) {
+        SendReply(reply);
+    }
+    PacketFree(reply);
+    return status;
+}
+
+void CDHCPProtocol::SendReply(Packet *reply) {
+    if (lower_ != nullptr) {
+        lower_->SendDatagram(reply, 0xFFFFFFFFu, dhcp::kClientPort, dhcp::kServerPort);
+    }
+}
