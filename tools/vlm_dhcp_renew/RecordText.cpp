@@ -1,0 +1,61 @@
+#include "RecordText.h"
+
+#include <cstdio>
+
+std::string formatAddress(std::uint32_t address) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xFFu,
+                  (address >> 16) & 0xFFu, (address >> 8) & 0xFFu, address & 0xFFu);
+    return text;
+}
+
+std::string adapterNameText(const ScopeRenewRecord &record) {
+    std::string text;
+    for (const char c : record.adapterName) {
+        if (c == '\0') {
+            break;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            text += c;
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            text += escaped;
+        }
+    }
+    return text;
+}
+
+std::string describeRecord(const ScopeRenewRecord &record, const ProcessInfo &process) {
+    std::string text;
+    char line[160];
+    const char *state = "not running";
+    if (process.state == ProcessState::service) {
+        state = "running vlm_dhcpd";
+    } else if (process.state == ProcessState::otherProgram) {
+        state = "a different program";
+    }
+    std::snprintf(line, sizeof line, "service pid:      %d (%s%s%s)\n", record.pid, state,
+                  process.state == ProcessState::otherProgram ? ": " : "",
+                  process.state == ProcessState::otherProgram ? process.program.c_str() : "");
+    text += line;
+    text += "scope:            " + formatAddress(record.scopeStart) + " - " +
+            formatAddress(record.scopeEnd) + " mask " + formatAddress(record.scopeMask) + "\n";
+    text += "own address:      " + formatAddress(record.scopeStart) + "\n";
+    text += "host adapter:     " + adapterNameText(record) + " gets " +
+            formatAddress(record.scopeStart + 1) + "\n";
+    // The pool is start + 2 .. end; a scope the service would refuse has none.
+    if (record.scopeEnd >= record.scopeStart && record.scopeEnd - record.scopeStart >= 2) {
+        std::snprintf(line, sizeof line, "guest pool:       %s - %s (%u addresses)\n",
+                      formatAddress(record.scopeStart + 2).c_str(),
+                      formatAddress(record.scopeEnd).c_str(),
+                      record.scopeEnd - record.scopeStart - 1);
+        text += line;
+    } else {
+        text += "guest pool:       none\n";
+    }
+    std::snprintf(line, sizeof line, "start interface:  %d\n", record.startInterface);
+    text += line;
+    return text;
+}

@@ -1,0 +1,101 @@
+#include "RenewRecordFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// One byte more than a record, so that a longer file shows as such.
+constexpr std::size_t kProbeSize = sizeof(ScopeRenewRecord) + 1;
+constexpr mode_t kRecordMode = 0644;
+
+} // namespace
+
+std::string renewFilePath(std::string_view installDir, std::string_view device) {
+    std::string path(installDir);
+    path += ".dhcp.";
+    path += device;
+    return path;
+}
+
+bool isUsableDeviceName(std::string_view device) {
+    return !device.empty() && device.find('/') == std::string_view::npos;
+}
+
+RecordReadResult readRecordFile(const std::string &path, ScopeRenewRecord &record) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        return {error == ENOENT ? RecordRead::missing : RecordRead::unreadable, error, 0};
+    }
+    unsigned char bytes[kProbeSize];
+    std::size_t size = 0;
+    while (size < kProbeSize) {
+        const ssize_t got = read(fd, bytes + size, kProbeSize - size);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            const int error = errno;
+            close(fd);
+            return {RecordRead::unreadable, error, size};
+        }
+        if (got == 0) {
+            break;
+        }
+        size += static_cast<std::size_t>(got);
+    }
+    close(fd);
+    if (size != sizeof(ScopeRenewRecord)) {
+        return {RecordRead::wrongSize, 0, size};
+    }
+    std::memcpy(&record, bytes, sizeof record);
+    return {RecordRead::ok, 0, size};
+}
+
+int replaceRecordFile(const std::string &path, const ScopeRenewRecord &record) {
+    std::string pattern = path + ".XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    int error = 0;
+    // mkstemp creates 0600; the service creates the file 0644 and others may
+    // read it, so the replacement keeps that mode.
+    if (fchmod(fd, kRecordMode) != 0) {
+        error = errno;
+    }
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&record);
+    std::size_t done = 0;
+    while (error == 0 && done < sizeof record) {
+        const ssize_t put = write(fd, bytes + done, sizeof record - done);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            error = put < 0 ? errno : EIO;
+            break;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    if (error == 0 && fsync(fd) != 0) {
+        error = errno;
+    }
+    if (close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0 && std::rename(name.data(), path.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        unlink(name.data());
+    }
+    return error;
+}
