@@ -8,7 +8,8 @@
 namespace {
 constexpr UpperTable<65536>::Codes kUdpCodes{PROTO_E_INVAL, PROTO_E_INVAL, PROTO_E_INVAL};
 constexpr std::uint32_t kMaxPort = 0xFFFF;
-constexpr std::uint32_t kMaxLength = 0xFFFF;
+// The largest payload whose UDP and IPv4 length fields both still count it.
+constexpr std::uint32_t kMaxPayload = 0xFFFF - udp::kHeaderSize - ipv4::kHeaderSize;
 } // namespace
 
 CUDPProtocol::CUDPProtocol(CIPProtocol *lower, int attach)
@@ -66,8 +67,8 @@ std::int32_t CUDPProtocol::SendDatagram(Packet *packet, std::uint32_t destinatio
     if (lower_ == nullptr) {
         return PROTO_E_NOLAYER;
     }
-    // The length field has 16 bits; never send one that has wrapped.
-    if (packet->length > kMaxLength - udp::kHeaderSize) {
+    // Refused before anything is built, so the packet stays untouched.
+    if (packet->length > kMaxPayload) {
         return PROTO_E_INVAL;
     }
     if (std::int32_t status = PacketPrepend(packet, udp::kHeaderSize); status != PROTO_OK) {
