@@ -1,0 +1,573 @@
+// The DHCP server inside the whole stack: requests go in as Ethernet frames
+// built by the independent frame builder, replies are read off the capturing
+// bridge stand-in and compared with frames written out here by hand.
+
+#include "CDHCPProtocol.h"
+
+#include "CEthProtocol.h"
+#include "CIPProtocol.h"
+#include "CUDPProtocol.h"
+#include "CapturingLower.h"
+#include "FrameBuilder.h"
+#include "Memory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using fb::Bytes;
+
+constexpr std::uint32_t kServer = fb::ip(192, 168, 50, 1); // scope start
+constexpr std::uint32_t kScopeEnd = fb::ip(192, 168, 50, 254);
+constexpr std::uint32_t kMask = fb::ip(255, 255, 255, 0);
+constexpr std::uint32_t kFirst = fb::ip(192, 168, 50, 3); // pool start
+const fb::Mac kGuest{0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
+const fb::Mac kOtherGuest{0x52, 0x54, 0x00, 0xaa, 0xbb, 0xcc};
+
+// The stack the service builds, over a capturing bridge.
+struct Stack {
+    Stack() {
+        eth = new CEthProtocol(&bridge);
+        eth->SetMac(fb::kServerMac.data());
+        ip = new CIPProtocol(eth, 1);
+        ip->SetAddress(kServer, kMask);
+        udp = new CUDPProtocol(ip, 1);
+        dhcp = new CDHCPProtocol(udp, 1);
+        dhcp->InitScope(kServer + 2, kScopeEnd, kMask);
+    }
+    ~Stack() { eth->Release(); } // releases IPv4, ARP, UDP and the server in turn
+
+    std::int32_t feed(const Bytes &frame) {
+        return eth->ReceiveFrame(frame.data(), static_cast<std::uint32_t>(frame.size()));
+    }
+    std::int32_t feed(const fb::DhcpMessage &message, const fb::Mac &from = kGuest) {
+        return feed(fb::dhcpClientFrame(from, message));
+    }
+
+    CapturingLower bridge;
+    CEthProtocol *eth;
+    CIPProtocol *ip;
+    CUDPProtocol *udp;
+    CDHCPProtocol *dhcp;
+};
+
+fb::DhcpMessage discover(std::uint32_t xid, const fb::Mac &mac = kGuest) {
+    fb::DhcpMessage m(1, xid, mac);
+    m.messageType(1).end();
+    return m;
+}
+
+fb::DhcpMessage request(std::uint32_t xid, std::optional<std::uint32_t> server,
+                        std::optional<std::uint32_t> requested, const fb::Mac &mac = kGuest) {
+    fb::DhcpMessage m(1, xid, mac);
+    m.messageType(3);
+    if (requested) {
+        m.requestedAddress(*requested);
+    }
+    if (server) {
+        m.serverId(*server);
+    }
+    m.end();
+    return m;
+}
+
+void appendZeros(Bytes &out, std::size_t n) {
+    out.insert(out.end(), n, 0);
+}
+
+// The frame every reply shares up to the DHCP options, written field by field.
+// Checksums come from the caller (see the goldens below).
+Bytes replyFrameHead(std::uint16_t ipTotalLength, std::uint16_t ipId, std::uint16_t ipChecksum,
+                     std::uint16_t udpLength, std::uint16_t udpChecksum, std::uint32_t xid,
+                     std::uint32_t yiaddr) {
+    Bytes f = {
+        0xff,
+        0xff,
+        0xff,
+        0xff,
+        0xff,
+        0xff, // Ethernet destination: broadcast
+        0x00,
+        0x01,
+        0x23,
+        0x45,
+        0xbe,
+        0xf0, // Ethernet source: the service address
+        0x08,
+        0x00, // EtherType IPv4
+        0x45, // IPv4, header of 5 words
+        0x00, // type of service
+        static_cast<std::uint8_t>(ipTotalLength >> 8),
+        static_cast<std::uint8_t>(ipTotalLength),
+        static_cast<std::uint8_t>(ipId >> 8),
+        static_cast<std::uint8_t>(ipId), // identification
+        0x00,
+        0x00, // no fragmenting
+        0x40, // TTL 64
+        0x11, // protocol UDP
+        static_cast<std::uint8_t>(ipChecksum >> 8),
+        static_cast<std::uint8_t>(ipChecksum),
+        192,
+        168,
+        50,
+        1, // source: the server
+        255,
+        255,
+        255,
+        255, // destination: limited broadcast
+        0x00,
+        0x43,
+        0x00,
+        0x44, // UDP 67 -> 68
+        static_cast<std::uint8_t>(udpLength >> 8),
+        static_cast<std::uint8_t>(udpLength),
+        static_cast<std::uint8_t>(udpChecksum >> 8),
+        static_cast<std::uint8_t>(udpChecksum),
+        0x02, // op: BOOTREPLY
+        0x01, // htype: Ethernet
+        0x06, // hlen
+        0x00, // hops
+        static_cast<std::uint8_t>(xid >> 24),
+        static_cast<std::uint8_t>(xid >> 16),
+        static_cast<std::uint8_t>(xid >> 8),
+        static_cast<std::uint8_t>(xid), // xid echoed
+        0x00,
+        0x00, // secs
+        0x00,
+        0x00, // flags
+        0,
+        0,
+        0,
+        0, // ciaddr
+        static_cast<std::uint8_t>(yiaddr >> 24),
+        static_cast<std::uint8_t>(yiaddr >> 16),
+        static_cast<std::uint8_t>(yiaddr >> 8),
+        static_cast<std::uint8_t>(yiaddr), // yiaddr
+        192,
+        168,
+        50,
+        1, // siaddr
+        0,
+        0,
+        0,
+        0, // giaddr
+        0x52,
+        0x54,
+        0x00,
+        0x12,
+        0x34,
+        0x56, // chaddr: the guest's address ...
+    };
+    appendZeros(f, 10);                   // ... padded to 16 bytes
+    appendZeros(f, 64 + 128);             // sname, file
+    f.insert(f.end(), {99, 130, 83, 99}); // magic cookie
+    return f;
+}
+
+// Checksums below were computed once with scapy 2.5 from the same fields:
+// Ether()/IP(src="192.168.50.1", dst="255.255.255.255", id=N, ttl=64)
+// /UDP(sport=67, dport=68)/Raw(<the DHCP bytes>), reading bytes 24-25 and 40-41.
+Bytes goldenOffer() {
+    Bytes f = replyFrameHead(302, 1, 0x8715, 282, 0xfc45, 0x3903F326, kFirst);
+    f.insert(f.end(), {
+                          53,  1, 2,                  // DHCPOFFER
+                          1,   4, 255, 255, 255, 0,   // subnet mask
+                          58,  4, 0,   6,   151, 128, // T1 432000 s
+                          59,  4, 0,   11,  137, 32,  // T2 756000 s
+                          51,  4, 0,   13,  47,  0,   // lease 864000 s
+                          54,  4, 192, 168, 50,  1,   // server identifier
+                          255,                        // end
+                      });
+    return f;
+}
+
+Bytes goldenAck() {
+    // Second datagram of the stack: identification 2.
+    Bytes f = replyFrameHead(302, 2, 0x8714, 282, 0xf944, 0x3903F327, kFirst);
+    f.insert(f.end(), {
+                          53,  1, 5,                  // DHCPACK
+                          58,  4, 0,   6,   151, 128, // T1
+                          59,  4, 0,   11,  137, 32,  // T2
+                          51,  4, 0,   13,  47,  0,   // lease time
+                          54,  4, 192, 168, 50,  1,   // server identifier
+                          1,   4, 255, 255, 255, 0,   // subnet mask, last in an ACK
+                          255,
+                      });
+    return f;
+}
+
+Bytes goldenNak() {
+    Bytes f = replyFrameHead(284, 1, 0x8727, 264, 0xb70b, 0x3903F328, 0);
+    f.insert(f.end(), {
+                          53,
+                          1,
+                          6, // DHCPNAK
+                          54,
+                          4,
+                          192,
+                          168,
+                          50,
+                          1, // server identifier
+                          1,
+                          4,
+                          255,
+                          255,
+                          255,
+                          0, // subnet mask
+                          255,
+                      });
+    return f;
+}
+
+std::string hex(const Bytes &b) {
+    std::string s;
+    char buf[4];
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        std::snprintf(buf, sizeof(buf), "%02x", b[i]);
+        s += buf;
+        s += (i % 16 == 15) ? '\n' : ' ';
+    }
+    return s;
+}
+
+constexpr std::size_t kDhcpInFrame = 14 + 20 + 8;
+
+// What kind of DHCP reply a captured frame holds (the type is the first
+// option the server writes).
+int replyType(const Bytes &frame) {
+    const std::size_t at = kDhcpInFrame + 240;
+    if (frame.size() < at + 3 || frame[at] != 53) {
+        return -1;
+    }
+    return frame[at + 2];
+}
+
+std::uint32_t yiaddrOf(const Bytes &frame) {
+    const std::size_t at = kDhcpInFrame + 16;
+    return (std::uint32_t{frame[at]} << 24) | (std::uint32_t{frame[at + 1]} << 16) |
+           (std::uint32_t{frame[at + 2]} << 8) | frame[at + 3];
+}
+
+std::vector<std::uint8_t> leaseBytes(const CDHCPProtocol &d) {
+    std::vector<std::uint8_t> v(sizeof(d.leases));
+    std::memcpy(v.data(), d.leases, v.size());
+    return v;
+}
+
+TEST(DhcpGolden, OfferFrame) {
+    Stack s;
+    EXPECT_EQ(s.feed(discover(0x3903F326)), PROTO_OK);
+    ASSERT_EQ(s.bridge.frames.size(), 1u);
+    const Bytes expected = goldenOffer();
+    ASSERT_EQ(expected.size(), 316u);
+    EXPECT_EQ(s.bridge.last(), expected) << "got\n"
+                                         << hex(s.bridge.last()) << "\nwant\n"
+                                         << hex(expected);
+}
+
+TEST(DhcpGolden, AckFrame) {
+    Stack s;
+    ASSERT_EQ(s.feed(discover(0x3903F326)), PROTO_OK);
+    EXPECT_EQ(s.feed(request(0x3903F327, kServer, kFirst)), PROTO_OK);
+    ASSERT_EQ(s.bridge.frames.size(), 2u);
+    const Bytes expected = goldenAck();
+    EXPECT_EQ(s.bridge.last(), expected) << "got\n"
+                                         << hex(s.bridge.last()) << "\nwant\n"
+                                         << hex(expected);
+    const LeaseEntry *e = s.dhcp->FindByAddress(kFirst);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->state, LEASE_BOUND);
+}
+
+TEST(DhcpGolden, NakFrame) {
+    Stack s;
+    // No server identifier: a reboot with only the requested address.
+    EXPECT_EQ(s.feed(request(0x3903F328, std::nullopt, kFirst)), PROTO_OK);
+    ASSERT_EQ(s.bridge.frames.size(), 1u);
+    const Bytes expected = goldenNak();
+    ASSERT_EQ(expected.size(), 298u);
+    EXPECT_EQ(s.bridge.last(), expected) << "got\n"
+                                         << hex(s.bridge.last()) << "\nwant\n"
+                                         << hex(expected);
+}
+
+TEST(DhcpExchange, RepeatedDiscoverKeepsTheAddressAndTheSlot) {
+    Stack s;
+    ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
+    ASSERT_EQ(s.feed(discover(2)), PROTO_OK);
+    ASSERT_EQ(s.feed(discover(3, kOtherGuest), kOtherGuest), PROTO_OK);
+    ASSERT_EQ(s.bridge.frames.size(), 3u);
+    EXPECT_EQ(yiaddrOf(s.bridge.frames[0]), kFirst);
+    EXPECT_EQ(yiaddrOf(s.bridge.frames[1]), kFirst);
+    EXPECT_EQ(yiaddrOf(s.bridge.frames[2]), kFirst + 1);
+    EXPECT_EQ(s.dhcp->leases[2].state, LEASE_FREE);
+}
+
+// Every outcome of a DHCPREQUEST. Before each case guest A has been offered
+// kFirst and guest B kFirst + 1.
+TEST(DhcpExchange, RequestOutcomes) {
+    struct Case {
+        const char *what;
+        fb::DhcpMessage message;
+        std::int32_t status;
+        int reply; // -1 none, else the DHCP message type
+        std::uint32_t yiaddr;
+        bool tableUnchanged;
+    };
+    auto raw = [](std::initializer_list<std::uint8_t> options) {
+        fb::DhcpMessage m(1, 77, kGuest);
+        m.raw(options);
+        return m;
+    };
+    const Case cases[] = {
+        {"matched", request(77, kServer, kFirst), PROTO_OK, 5, kFirst, false},
+        {"no server identifier", request(77, std::nullopt, kFirst), PROTO_OK, 6, 0, true},
+        {"renewal with ciaddr, broadcast bit clear",
+         request(77, std::nullopt, std::nullopt).ciaddr(kFirst).flags(0), PROTO_OK, 6, 0, true},
+        {"server identifier of 3 bytes counts as absent",
+         raw({53, 1, 3, 50, 4, 192, 168, 50, 3, 54, 3, 192, 168, 50, 255}), PROTO_OK, 6, 0, true},
+        {"another server", request(77, kServer + 9, kFirst), PROTO_E_NOTFORUS, -1, 0, true},
+        {"address offered to another guest", request(77, kServer, kFirst + 1), PROTO_E_MALFORMED, 6,
+         0, true},
+        {"address not in the table", request(77, kServer, kFirst + 7), PROTO_E_MALFORMED, 6, 0,
+         true},
+        {"no requested address", request(77, kServer, std::nullopt), PROTO_E_MALFORMED, 6, 0, true},
+        {"requested address of 3 bytes",
+         raw({53, 1, 3, 54, 4, 192, 168, 50, 1, 50, 3, 192, 168, 50, 255}), PROTO_E_MALFORMED, 6, 0,
+         true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Stack s;
+        ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
+        ASSERT_EQ(s.feed(discover(2, kOtherGuest), kOtherGuest), PROTO_OK);
+        const auto before = leaseBytes(*s.dhcp);
+        const std::size_t sent = s.bridge.frames.size();
+
+        EXPECT_EQ(s.feed(c.message), c.status);
+        if (c.reply < 0) {
+            EXPECT_EQ(s.bridge.frames.size(), sent);
+        } else {
+            ASSERT_EQ(s.bridge.frames.size(), sent + 1);
+            const Bytes &f = s.bridge.last();
+            EXPECT_EQ(replyType(f), c.reply);
+            EXPECT_EQ(yiaddrOf(f), c.yiaddr);
+            EXPECT_EQ(Bytes(f.begin(), f.begin() + 6), Bytes(6, 0xff)) << "always broadcast";
+            EXPECT_EQ(f.size(), c.reply == 6 ? kDhcpInFrame + 256 : kDhcpInFrame + 274);
+        }
+        EXPECT_EQ(leaseBytes(*s.dhcp) == before, c.tableUnchanged);
+    }
+}
+
+TEST(DhcpExchange, ABoundAddressIsNotAcknowledgedTwice) {
+    Stack s;
+    ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
+    ASSERT_EQ(s.feed(request(2, kServer, kFirst)), PROTO_OK);
+    EXPECT_EQ(s.feed(request(3, kServer, kFirst)), PROTO_E_MALFORMED);
+    EXPECT_EQ(replyType(s.bridge.last()), 6);
+    // Starting over, the guest is offered its address again and can confirm it.
+    ASSERT_EQ(s.feed(discover(4)), PROTO_OK);
+    EXPECT_EQ(yiaddrOf(s.bridge.last()), kFirst);
+    EXPECT_EQ(s.feed(request(5, kServer, kFirst)), PROTO_OK);
+    EXPECT_EQ(replyType(s.bridge.last()), 5);
+}
+
+// The fixed-part and dispatch checks, in the order Receive makes them.
+TEST(DhcpReceive, ChecksAndMessageTypes) {
+    struct Case {
+        std::string what;
+        Bytes message;
+        std::int32_t status;
+        bool offer;
+    };
+    auto withOptions = [](std::initializer_list<std::uint8_t> options) {
+        fb::DhcpMessage m(1, 9, kGuest);
+        m.raw(options);
+        return m.bytes();
+    };
+    const Bytes fixed = fb::DhcpMessage(1, 9, kGuest).bytes(); // 240 bytes, no options
+    std::vector<Case> cases = {
+        {"239 bytes", Bytes(fixed.begin(), fixed.end() - 1), PROTO_E_INVAL, false},
+        {"240 bytes", fixed, PROTO_E_INVAL, false},
+        {"241 bytes", withOptions({53}), PROTO_E_INVAL, false},
+        {"243 bytes", withOptions({53, 1, 1}), PROTO_E_INVAL, false},
+        {"244 bytes", withOptions({53, 1, 1, 255}), PROTO_OK, true},
+        {"op 2", fb::DhcpMessage(2, 9, kGuest).messageType(1).end().bytes(), PROTO_E_NOTFORUS,
+         false},
+        {"bad cookie",
+         fb::DhcpMessage(1, 9, kGuest).cookie(0x63825362).messageType(1).end().bytes(),
+         PROTO_E_MALFORMED, false},
+        {"no option 53", withOptions({50, 4, 192, 168, 50, 3, 255}), PROTO_E_MALFORMED, false},
+        {"option 53 of length 0", withOptions({53, 0, 255, 1}), PROTO_E_MALFORMED, false},
+        {"option 53 overrunning the end", withOptions({0, 0, 53, 2, 1}), PROTO_E_MALFORMED, false},
+    };
+    const std::int32_t byType[10] = {PROTO_E_MALFORMED, PROTO_OK,          PROTO_E_MALFORMED,
+                                     PROTO_OK,          PROTO_NOT_HANDLED, PROTO_E_MALFORMED,
+                                     PROTO_E_MALFORMED, PROTO_NOT_HANDLED, PROTO_NOT_HANDLED,
+                                     PROTO_E_MALFORMED};
+    for (int type = 0; type <= 9; ++type) {
+        if (type == 3) {
+            continue; // the request path has its own table
+        }
+        cases.push_back({"type " + std::to_string(type),
+                         fb::DhcpMessage(1, 9, kGuest).messageType(type).end().bytes(),
+                         byType[type], type == 1});
+    }
+    cases.push_back({"type 255", fb::DhcpMessage(1, 9, kGuest).messageType(255).end().bytes(),
+                     PROTO_E_MALFORMED, false});
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Stack s;
+        ASSERT_EQ(s.feed(discover(1, kOtherGuest), kOtherGuest), PROTO_OK);
+        const auto before = leaseBytes(*s.dhcp);
+        EXPECT_EQ(
+            s.feed(fb::udpFrame(fb::kBroadcastMac, kGuest, 0, fb::kBroadcastIp, 68, 67, c.message)),
+            c.status);
+        if (c.offer) {
+            ASSERT_EQ(s.bridge.frames.size(), 2u);
+            EXPECT_EQ(replyType(s.bridge.last()), 2);
+            EXPECT_EQ(yiaddrOf(s.bridge.last()), kFirst + 1);
+        } else {
+            EXPECT_EQ(s.bridge.frames.size(), 1u);
+            EXPECT_EQ(leaseBytes(*s.dhcp), before) << "DECLINE and RELEASE leave the table alone";
+        }
+    }
+}
+
+// A DISCOVER cut short anywhere: the type option sits behind two others, so
+// cuts before it lose the type and cuts before 244 bytes leave no options.
+TEST(DhcpReceive, TruncatedDiscoverAtEveryLength) {
+    fb::DhcpMessage m(1, 0x1234, kGuest);
+    m.option(55, {1, 3, 6})
+        .option(61, {1, 0x52, 0x54, 0x00, 0x12, 0x34, 0x56})
+        .messageType(1)
+        .requestedAddress(kFirst)
+        .end();
+    const Bytes frame = fb::dhcpClientFrame(kGuest, m);
+    const std::size_t typeComplete = kDhcpInFrame + 240 + 5 + 9 + 3;
+
+    Stack s;
+    for (std::size_t cut = 0; cut <= frame.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        const std::size_t sent = s.bridge.frames.size();
+        const std::int32_t status = s.feed(Bytes(frame.begin(), frame.begin() + cut));
+        if (cut < kDhcpInFrame + 244) {
+            EXPECT_EQ(status, PROTO_E_INVAL); // too short for some layer
+        } else if (cut < typeComplete) {
+            EXPECT_EQ(status, PROTO_E_MALFORMED);
+        } else {
+            EXPECT_EQ(status, PROTO_OK);
+            ASSERT_EQ(s.bridge.frames.size(), sent + 1);
+            EXPECT_EQ(yiaddrOf(s.bridge.last()), kFirst);
+            continue;
+        }
+        EXPECT_EQ(s.bridge.frames.size(), sent);
+    }
+}
+
+TEST(DhcpServer, SecondServerOnTheSamePortStaysUnregistered) {
+    Stack s;
+    auto *second = new CDHCPProtocol(s.udp, 1);
+    second->InitScope(fb::ip(10, 0, 0, 3), fb::ip(10, 0, 0, 9), kMask);
+    EXPECT_EQ(s.udp->Attach(s.dhcp, 67), PROTO_E_BUSY) << "the first server keeps the port";
+    ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
+    EXPECT_EQ(yiaddrOf(s.bridge.last()), kFirst);
+    EXPECT_EQ(second->leases[0].state, LEASE_FREE);
+    second->Release(); // attach flag 1: it ends itself
+}
+
+TEST(DhcpServer, SendIsNotHandledAndReleaseHonoursTheAttachFlag) {
+    auto *kept = new CDHCPProtocol(nullptr, 0);
+    EXPECT_EQ(kept->Send(nullptr), PROTO_NOT_HANDLED);
+    kept->Release(); // flag 0: still alive (a use after free would show under ASan)
+    EXPECT_EQ(kept->InitScope(1, 2, 3), 0);
+    delete kept;
+    EXPECT_EQ(CDHCPProtocol(nullptr, 0).Receive(nullptr), PROTO_E_INVAL);
+}
+
+// Allocation failures, injected at every allocation a DISCOVER makes from the
+// bridge to the bridge.
+std::vector<std::size_t> gSizes;
+long gFailAt = -1;
+long gCount = 0;
+
+void *recordingAlloc(std::size_t size) {
+    gSizes.push_back(size);
+    return std::malloc(size);
+}
+
+void *failingAlloc(std::size_t size) {
+    if (gCount++ == gFailAt) {
+        return nullptr;
+    }
+    return std::malloc(size);
+}
+
+TEST(DhcpMemory, ReplyGrowsByCopyOnePieceAtATime) {
+    Stack s;
+    gSizes.clear();
+    setAllocHook(recordingAlloc);
+    const std::int32_t status = s.feed(discover(1));
+    setAllocHook(nullptr);
+    ASSERT_EQ(status, PROTO_OK);
+    // Received frame: record and copy. Then the server's record and its
+    // 240-byte buffer, two growths per option and one for End.
+    ASSERT_GE(gSizes.size(), 17u);
+    const std::vector<std::size_t> server(gSizes.begin() + 2, gSizes.begin() + 17);
+    EXPECT_EQ(server, (std::vector<std::size_t>{sizeof(Packet), 240, 242, 243, 245, 249, 251, 255,
+                                                257, 261, 263, 267, 269, 273, 274}));
+}
+
+TEST(DhcpMemory, EveryFailedAllocationLeavesNoReply) {
+    for (const bool request_ : {false, true}) {
+        // Count the allocations of a successful run first.
+        long total = 0;
+        {
+            Stack s;
+            if (request_) {
+                ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
+            }
+            gSizes.clear();
+            setAllocHook(recordingAlloc);
+            s.feed(request_ ? fb::dhcpClientFrame(kGuest, request(2, kServer, kFirst))
+                            : fb::dhcpClientFrame(kGuest, discover(1)));
+            setAllocHook(nullptr);
+            total = static_cast<long>(gSizes.size());
+        }
+        ASSERT_GT(total, 17);
+        for (long k = 0; k < total; ++k) {
+            SCOPED_TRACE((request_ ? "request, allocation " : "discover, allocation ") +
+                         std::to_string(k));
+            Stack s;
+            if (request_) {
+                ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
+            }
+            const std::size_t sent = s.bridge.frames.size();
+            gCount = 0;
+            gFailAt = k;
+            setAllocHook(failingAlloc);
+            const std::int32_t status =
+                s.feed(request_ ? fb::dhcpClientFrame(kGuest, request(2, kServer, kFirst))
+                                : fb::dhcpClientFrame(kGuest, discover(1)));
+            setAllocHook(nullptr);
+            EXPECT_EQ(s.bridge.frames.size(), sent) << "nothing half-built reaches the bridge";
+            if (k < 17) {
+                // The received copy, then the server's own reply.
+                EXPECT_EQ(status, PROTO_E_NOMEM);
+            } else {
+                // Below the server: its status does not look at the send.
+                EXPECT_EQ(status, PROTO_OK);
+            }
+        }
+    }
+}
+
+} // namespace
