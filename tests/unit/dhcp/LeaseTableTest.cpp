@@ -387,7 +387,7 @@ TEST_F(LeaseTable, RandomOperationsMatchFullScans) {
         return -1;
     };
 
-    for (int step = 0; step < 4000; ++step) {
+    for (int step = 0; step < 2500; ++step) {
         const std::uint32_t n = rng() % kGuests;
         const Mac mac = guest(n);
         const std::uint32_t address = kStart + rng() % 320;
