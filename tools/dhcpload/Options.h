@@ -1,0 +1,26 @@
+#pragma once
+
+#include "BridgeLink.h"
+#include "LoadRunner.h"
+#include "Responder.h"
+
+#include <string>
+#include <vector>
+
+struct Options {
+    // Where to attach: an interface name, or else the bridge device.
+    std::string interface;
+    std::string device = "/dev/vm-bridge";
+    std::string portName = "dhcpload";
+    BridgeLink::Mode bridgeMode = BridgeLink::Mode::kPoll;
+    MacAddr portMac{0x06, 0x00, 0x00, 0x00, 0x00, 0x01};
+    bool json = false;
+    bool respond = false;
+    bool help = false;
+    RunConfig run;
+    ResponderConfig responder;
+};
+
+// Fills options from argv; false with a message in error on a bad argument.
+bool parseOptions(const std::vector<std::string> &args, Options &options, std::string &error);
+const char *usageText();
