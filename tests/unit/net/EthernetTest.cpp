@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 
 using namespace nettest;
@@ -69,9 +71,8 @@ TEST_F(EthFixture, ReceiveReturnsTheUpperStatusAndUnknownTypesHaveNoLayer) {
 TEST_F(EthFixture, ReceiveLeavesTheInputSliceAloneAndKeepsPadding) {
     // Frame with guard bytes on both sides; the layer gets only the middle.
     fb::Bytes frame = fb::ethernet(kGuestMac, kGuestMac, kTestType, fb::Bytes(47, 0x5a));
-    fb::Bytes guarded(8, 0xa5);
-    guarded.insert(guarded.end(), frame.begin(), frame.end());
-    guarded.insert(guarded.end(), 8, 0xa5);
+    fb::Bytes guarded(frame.size() + 16, 0xa5);
+    std::copy(frame.begin(), frame.end(), guarded.begin() + 8);
     const fb::Bytes copy = guarded;
     upper.context = 14;
     EXPECT_EQ(eth->ReceiveFrame(guarded.data() + 8, static_cast<std::uint32_t>(frame.size())),
