@@ -1,0 +1,54 @@
+import os
+import pathlib
+import subprocess
+
+import pytest
+
+from sandbox import Sandbox, build_dir
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.geteuid() != 0:
+        skip = pytest.mark.skip(reason="system tests need root (namespaces, FUSE, TAP)")
+        for item in items:
+            item.add_marker(skip)
+
+
+@pytest.fixture(scope="session")
+def vmbridge():
+    path = build_dir() / "tools" / "vmbridge" / "vmbridge"
+    if not path.exists():
+        pytest.fail(f"{path} is missing: build the vmbridge target (VLM_BUILD={build_dir()})")
+    return path
+
+
+@pytest.fixture(scope="session")
+def bridge_client(tmp_path_factory):
+    """The daemon-like bridge port client, compiled for this session."""
+    out = tmp_path_factory.mktemp("client") / "bridge_client"
+    subprocess.run(["g++", "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-pthread",
+                    "-o", str(out), str(HERE / "bridge_client.cpp")], check=True)
+    return out
+
+
+@pytest.fixture
+def make_sandbox(vmbridge):
+    """Factory: make_sandbox(**options) -> Sandbox; every one is closed and checked."""
+    boxes = []
+
+    def make(**options):
+        box = Sandbox(vmbridge=vmbridge, **options)
+        boxes.append(box)
+        return box
+
+    yield make
+    errors = []
+    for box in boxes:
+        try:
+            box.close()
+        except Exception as error:  # every sandbox is closed even when one fails
+            errors.append(error)
+    if errors:
+        raise errors[0]

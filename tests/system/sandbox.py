@@ -1,0 +1,253 @@
+"""A private virtual network for system tests, built on scripts/vlm-sandbox.
+
+    with Sandbox(guests=["g1"]) as box:
+        box.run(["ip", "link"])                  # in the sandbox's mount+net namespaces
+        box.guest_run("g1", ["ip", "addr"])      # in a guest's network namespace
+        records = box.logs()                     # what was sent to the sandbox's /dev/log
+
+Processes started with run/popen stay children of this Python process (nsenter
+does not fork without --pid), so a test that makes itself a child subreaper
+can reap a daemon's detached service process. close() ends every process that
+lives in the sandbox's mount namespace, stops the sandbox and checks that it
+left nothing behind.
+"""
+import json
+import os
+import pathlib
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+SCRIPT = REPO / "scripts" / "vlm-sandbox"
+DEVICE_PATH = "/dev/vm-bridge"
+INSTALL_DIR = "/usr/lib/velmarind"
+
+
+def build_dir():
+    """The build tree under test: $VLM_BUILD, else the repository's build/."""
+    return pathlib.Path(os.environ.get("VLM_BUILD") or REPO / "build")
+
+
+def _namespace(pid, kind):
+    try:
+        return os.readlink(f"/proc/{pid}/ns/{kind}")
+    except OSError:
+        return None
+
+
+def _pids():
+    return [int(p) for p in os.listdir("/proc") if p.isdigit()]
+
+
+def pids_in_namespace(kind, ident):
+    return [p for p in _pids() if _namespace(p, kind) == ident]
+
+
+def _comm(pid):
+    try:
+        return pathlib.Path(f"/proc/{pid}/comm").read_text().strip()
+    except OSError:
+        return None
+
+
+def _alive(pid):
+    """True for a process that runs; a zombie only waits for its reaper."""
+    try:
+        stat = pathlib.Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return False
+    return stat[stat.rindex(")") + 2] != "Z"
+
+
+def host_snapshot():
+    """What a sandbox could leave on the host, in comparable form."""
+    def listing(path):
+        try:
+            return sorted(os.listdir(path))
+        except FileNotFoundError:
+            return []
+    links = subprocess.run(["ip", "-o", "link", "show"], capture_output=True, text=True,
+                           check=True).stdout
+    return {
+        "dev": listing("/dev"),
+        "usr/lib": listing("/usr/lib"),
+        "run/netns": listing("/run/netns"),
+        "links": sorted(line.split(":")[1].strip().split("@")[0] for line in links.splitlines()),
+        "mounts": sorted(line.split()[4] for line in
+                         pathlib.Path("/proc/self/mountinfo").read_text().splitlines()),
+        "processes": sorted(c for c in (_comm(p) for p in _pids() if _alive(p))
+                            if c in ("vmbridge", "fusermount3", "vlm-sandbox", "unshare",
+                                     "bridge_client")),
+    }
+
+
+class SandboxError(Exception):
+    pass
+
+
+class Sandbox:
+    def __init__(self, guests=(), device="vnic0", bridge=True, ports=None, pcap=False,
+                 vmbridge=None, start_timeout=15):
+        self.guests = list(guests)
+        self.device = device
+        self.workdir = pathlib.Path(tempfile.mkdtemp(prefix="vlm-sandbox-"))
+        self.log_path = self.workdir / "syslog.jsonl"
+        self.pcap_path = self.workdir / "bridge.pcap" if pcap else None
+        self.stderr_path = self.workdir / "sandbox.stderr"
+        self._children = []
+        self._closed = False
+        cmd = [str(SCRIPT), "--device", device, "--log", str(self.log_path)]
+        for g in self.guests:
+            cmd += ["--guest", g]
+        if self.pcap_path:
+            cmd += ["--pcap", str(self.pcap_path)]
+        if ports is not None:
+            cmd += ["--ports", str(ports)]
+        if not bridge:
+            cmd.append("--no-bridge")
+        cmd += ["--vmbridge", str(vmbridge or build_dir() / "tools" / "vmbridge" / "vmbridge")]
+        cmd.append("--hold")
+        self._stderr = open(self.stderr_path, "wb")
+        self.process = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=self._stderr,
+                                        stdin=subprocess.DEVNULL)
+        try:
+            self.pid = self._await_ready(start_timeout)
+        except BaseException:
+            self._stop()
+            shutil.rmtree(self.workdir, ignore_errors=True)
+            raise
+        self.mnt_ns = _namespace(self.pid, "mnt")
+        self.net_ns = _namespace(self.pid, "net")
+        self.pid_ns = _namespace(self.pid, "pid")
+
+    def _await_ready(self, timeout):
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        line = self.process.stdout.readline().decode() if ready else ""
+        if not line.startswith("ready "):
+            raise SandboxError(f"sandbox did not start: {line!r} {self.stderr()}")
+        return int(line.split()[1])
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # --- running things inside ------------------------------------------
+    def enter_cmd(self, cmd):
+        return ["nsenter", "--target", str(self.pid), "--mount", "--net", "--"] + list(cmd)
+
+    def run(self, cmd, **kw):
+        kw.setdefault("timeout", 60)
+        return subprocess.run(self.enter_cmd(cmd), **kw)
+
+    def popen(self, cmd, **kw):
+        process = subprocess.Popen(self.enter_cmd(cmd), **kw)
+        self._children.append(process)
+        return process
+
+    def guest_run(self, name, cmd, **kw):
+        return self.run(["ip", "netns", "exec", name] + list(cmd), **kw)
+
+    def guest_popen(self, name, cmd, **kw):
+        return self.popen(["ip", "netns", "exec", name] + list(cmd), **kw)
+
+    def path(self, inside):
+        """A host path that reaches a path of the sandbox's file system."""
+        return f"/proc/{self.pid}/root{inside}"
+
+    # --- what it saw ------------------------------------------------------
+    def logs(self):
+        """Syslog records so far: dicts with facility, severity, ident, pid, message."""
+        if not self.log_path.exists():
+            return []
+        return [json.loads(line) for line in self.log_path.read_text().splitlines() if line]
+
+    def wait_logs(self, predicate, timeout=5.0):
+        """Waits until a record satisfies predicate; returns it (None on timeout)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            for record in self.logs():
+                if predicate(record):
+                    return record
+            if time.monotonic() > deadline:
+                return None
+            time.sleep(0.02)
+
+    def stderr(self):
+        self._stderr.flush()
+        return self.stderr_path.read_text(errors="replace")
+
+    def bridge_pid(self):
+        for p in pids_in_namespace("pid", self.pid_ns):
+            if _comm(p) == "vmbridge":
+                return p
+        return None
+
+    def kill_bridge(self, sig=signal.SIGKILL, timeout=5.0):
+        pid = self.bridge_pid()
+        if pid is None:
+            raise SandboxError("no bridge is running")
+        os.kill(pid, sig)
+        deadline = time.monotonic() + timeout
+        while os.path.exists(f"/proc/{pid}") and _comm(pid) == "vmbridge":
+            if time.monotonic() > deadline:
+                raise SandboxError("bridge did not end")
+            time.sleep(0.01)
+
+    # --- ending -----------------------------------------------------------
+    def _stop(self):
+        if self.process.poll() is None:
+            # The shell inside cleans up on SIGTERM; unshare outside would only
+            # kill it outright, so it is the last resort.
+            pid = getattr(self, "pid", None)
+            try:
+                os.kill(pid, signal.SIGTERM) if pid else self.process.kill()
+            except ProcessLookupError:
+                pass
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+        self._stderr.close()
+
+    def close(self, check=True):
+        if self._closed:
+            return
+        self._closed = True
+        # Everything started in the sandbox, including detached descendants.
+        for p in self._children:
+            if p.poll() is None:
+                p.kill()
+        for p in pids_in_namespace("mnt", self.mnt_ns):
+            if p != self.pid and _namespace(p, "pid") != self.pid_ns:
+                try:
+                    os.kill(p, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+        for p in self._children:
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                pass
+        self._stop()
+        leftovers = self._leftovers(timeout=5.0)
+        shutil.rmtree(self.workdir, ignore_errors=True)
+        if check and leftovers:
+            raise SandboxError(f"sandbox left processes behind: {leftovers}")
+
+    def _leftovers(self, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            left = [p for p in _pids() if _alive(p) and (
+                _namespace(p, "mnt") == self.mnt_ns or _namespace(p, "net") == self.net_ns
+                or _namespace(p, "pid") == self.pid_ns)]
+            if not left or time.monotonic() > deadline:
+                return [(p, _comm(p)) for p in left]
+            time.sleep(0.02)
