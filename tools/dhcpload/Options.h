@@ -12,7 +12,9 @@ struct Options {
     std::string interface;
     std::string device = "/dev/vm-bridge";
     std::string portName = "dhcpload";
-    BridgeLink::Mode bridgeMode = BridgeLink::Mode::kPoll;
+    // The stand-in bridge answers poll() with "readable" at all times, so a
+    // reader thread is the default.
+    BridgeLink::Mode bridgeMode = BridgeLink::Mode::kThread;
     MacAddr portMac{0x06, 0x00, 0x00, 0x00, 0x00, 0x01};
     bool json = false;
     bool respond = false;
