@@ -2,6 +2,8 @@
 
 #include "DhcpMessage.h"
 #include "LeaseEntry.h"
+#include "LeaseIndex.h"
+#include "SlotSet.h"
 
 #include "CProtocol.h"
 
@@ -60,6 +62,14 @@ private:
     void MarkUsed(std::int32_t slot);
     void ClearSlot(std::int32_t slot);
     void ClearTable();
+    std::int32_t SlotOfAddress(std::uint32_t address) const;
+    void IndexSlot(std::int32_t slot);
+    void UnindexSlot(std::int32_t slot);
+    void MoveEntry(std::int32_t from, std::int32_t to);
+    bool InRunPastStart(std::uint32_t address) const;
+    void SyncRun();
+    void ExtendRun();
+    void ForgetAddress(std::uint32_t address);
     std::uint32_t ServerAddress() const;
     std::int32_t WriteReply(Packet *reply, const std::uint8_t *request, std::uint8_t type,
                             std::uint32_t yiaddr);
@@ -75,4 +85,16 @@ private:
     // Every slot below this one is in use: the search for the lowest free slot
     // starts here.
     std::int32_t lowestFree_ = 0;
+    // Every used slot, by address and by hardware address.
+    LeaseIndex byAddress_;
+    LeaseIndex byHwAddress_;
+    // The run of addresses from runBase_ (the pool start) that the chain holds
+    // without a gap, as far as it is known: runBase_ to runBase_ + runLength_ - 1
+    // are all held, and further held addresses are taken in when a new guest
+    // needs the first one after the run.
+    std::uint32_t runBase_ = 0;
+    std::uint32_t runLength_ = 0;
+    // The offered entries of that run other than its first: the entries a new
+    // guest's allocation walks past and ages.
+    SlotSet runOffered_;
 };
