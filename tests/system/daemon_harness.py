@@ -1,0 +1,191 @@
+"""Running the real vlm_dhcpd inside a sandbox and talking to it from guests.
+
+The test process makes itself a child subreaper, so the daemon's detached
+service process becomes its child when the start-up process ends, and its
+exit status can be read with waitpid.
+"""
+import ctypes
+import json
+import os
+import pathlib
+import struct
+import subprocess
+import time
+
+from scapy.all import ARP, BOOTP, DHCP, IP, UDP, Ether, raw  # noqa: F401
+
+from sandbox import build_dir
+
+HERE = pathlib.Path(__file__).resolve().parent
+WIRE = HERE / "wire.py"
+SERVICE_MAC = "00:01:23:45:be:f0"
+BROADCAST_MAC = "ff:ff:ff:ff:ff:ff"
+RENEW_FILE = "/usr/lib/velmarind/.dhcp.{}"
+RECORD = struct.Struct("<iIIII16si")  # the 40-byte renew record, host order (x86)
+LOG_USER = 1
+ERR, INFO = 3, 6
+
+PR_SET_CHILD_SUBREAPER = 36
+ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+
+
+def daemon_binary(asan=False):
+    if asan:
+        return pathlib.Path(os.environ["VLM_ASAN_BUILD"]) / "daemon" / "vlm_dhcpd"
+    return build_dir() / "daemon" / "vlm_dhcpd"
+
+
+def ip2int(text):
+    a, b, c, d = (int(x) for x in text.split("."))
+    return (a << 24) | (b << 16) | (c << 8) | d
+
+
+def int2ip(value):
+    return ".".join(str((value >> s) & 0xFF) for s in (24, 16, 8, 0))
+
+
+def config_text(device="vnic0", start="10.37.129.1", end="10.37.129.254",
+                mask="255.255.255.0", dhcp="1", start_interface="1"):
+    lines = [f"[{device}]"]
+    for key, value in (("DHCP", dhcp), ("Start interface", start_interface),
+                       ("Scope start", start), ("Scope end", end),
+                       ("Scope network mask", mask)):
+        if value is not None:
+            lines.append(f"{key}={value}")
+    return "\n".join(lines) + "\n"
+
+
+class Daemon:
+    """One run of vlm_dhcpd -c CONF -d DEVICE inside a sandbox."""
+
+    def __init__(self, box, tmp_path, conf=None, device="vnic0", args=None, binary=None,
+                 env=None):
+        self.box = box
+        self.device = device
+        self.conf = tmp_path / "dhcpd.conf"
+        self.conf.write_text(conf if conf is not None else config_text(device=device))
+        self.args = args if args is not None else ["-c", str(self.conf), "-d", device]
+        self.binary = binary or daemon_binary()
+        self.env = env
+        self.service_pid = None
+        self.startup_status = None
+
+    def start(self, wait_service=True):
+        # The service process keeps the standard descriptors: files, not
+        # pipes, or reading them would wait for the service to end.
+        self.terminal = self.conf.parent / "terminal.out"
+        with open(self.terminal, "wb") as out:
+            result = self.box.run([str(self.binary)] + self.args, timeout=30, env=self.env,
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+        self.startup_status = result.returncode
+        # Nothing may reach the terminal: everything goes to syslog.
+        assert self.terminal.read_bytes() == b""
+        if wait_service:
+            record = self.box.wait_logs(
+                lambda r: r["ident"] == "vlm_dhcp"
+                and r["message"] == "Velmarind DHCP server for virtual NIC started.", 10)
+            assert record is not None, self.box.logs()
+            self.service_pid = record["pid"]
+        return self.startup_status
+
+    def wait_serving(self, timeout=10):
+        """Until the service has attached and configured the adapter."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.renew_record() is not None:
+                return
+            time.sleep(0.02)
+        raise AssertionError("service did not write its renew file")
+
+    def wait_exit(self, timeout=10):
+        deadline = time.monotonic() + timeout
+        while True:
+            pid, status = os.waitpid(self.service_pid, os.WNOHANG)
+            if pid == self.service_pid:
+                return os.waitstatus_to_exitcode(status)
+            if time.monotonic() > deadline:
+                raise AssertionError("service process did not end")
+            time.sleep(0.02)
+
+    def alive(self):
+        pid, _ = os.waitpid(self.service_pid, os.WNOHANG)
+        return pid == 0
+
+    def sighup(self):
+        os.kill(self.service_pid, 1)
+
+    def renew_path(self):
+        return pathlib.Path(self.box.path(RENEW_FILE.format(self.device)))
+
+    def renew_record(self):
+        try:
+            data = self.renew_path().read_bytes()
+        except FileNotFoundError:
+            return None
+        return data
+
+    def service_logs(self):
+        return [(r["severity"], r["message"]) for r in self.box.logs()
+                if r["pid"] == self.service_pid]
+
+    def startup_logs(self):
+        return [(r["severity"], r["message"]) for r in self.box.logs()
+                if r["ident"] == "vlm_dhcpd"]
+
+
+def exchange(box, guest, frames, seconds=1.0):
+    """Sends frames (scapy packets or bytes) from a guest; returns the frames received."""
+    hexes = [bytes(f).hex() for f in frames]
+    result = box.guest_run(guest, ["/usr/bin/python3", str(WIRE), "eth0", str(seconds), "-"],
+                           input="\n".join(hexes).encode(), capture_output=True, check=True)
+    return [bytes.fromhex(h) for h in json.loads(result.stdout)]
+
+
+def guest_mac(box, guest):
+    out = box.guest_run(guest, ["cat", "/sys/class/net/eth0/address"], capture_output=True,
+                        text=True, check=True).stdout.strip()
+    return out
+
+
+def dhcp_request_frame(mac, xid, message_type, options=(), ciaddr="0.0.0.0", flags=0x8000):
+    """A client's broadcast DHCP message, built with scapy."""
+    chaddr = bytes.fromhex(mac.replace(":", "")) + bytes(10)
+    return (Ether(src=mac, dst=BROADCAST_MAC) /
+            IP(src="0.0.0.0", dst="255.255.255.255") / UDP(sport=68, dport=67) /
+            BOOTP(op=1, xid=xid, chaddr=chaddr, ciaddr=ciaddr, flags=flags) /
+            DHCP(options=[("message-type", message_type)] + list(options) + ["end"]))
+
+
+def expected_reply(kind, ip_id, server, xid, mac, yiaddr, mask):
+    """The server's broadcast reply as it must appear on the wire, built by scapy."""
+    chaddr = bytes.fromhex(mac.replace(":", "")) + bytes(10)
+    times = [("renewal_time", 432000), ("rebinding_time", 756000), ("lease_time", 864000)]
+    if kind == "offer":
+        options = [("message-type", 2), ("subnet_mask", mask)] + times + [("server_id", server)]
+    elif kind == "ack":
+        options = [("message-type", 5)] + times + [("server_id", server), ("subnet_mask", mask)]
+    else:
+        options = [("message-type", 6), ("server_id", server), ("subnet_mask", mask)]
+        yiaddr = "0.0.0.0"
+    return raw(Ether(src=SERVICE_MAC, dst=BROADCAST_MAC) /
+               IP(id=ip_id, ttl=64, flags=0, src=server, dst="255.255.255.255") /
+               UDP(sport=67, dport=68) /
+               BOOTP(op=2, htype=1, hlen=6, hops=0, xid=xid, secs=0, flags=0,
+                     yiaddr=yiaddr, siaddr=server, chaddr=chaddr) /
+               DHCP(options=options + ["end"]))
+
+
+def from_server(frames, ethertype=0x0800):
+    """The frames the service sent (by its source address)."""
+    return [f for f in frames if f[6:12] == bytes.fromhex(SERVICE_MAC.replace(":", ""))
+            and f[12:14] == ethertype.to_bytes(2, "big")]
+
+
+def adapter_state(box, device="vnic0"):
+    """(addresses with prefix, is it up) of the host adapter."""
+    out = box.run(["ip", "-j", "addr", "show", device], capture_output=True, text=True,
+                  check=True).stdout
+    info = json.loads(out)[0]
+    addresses = [f"{a['local']}/{a['prefixlen']}" for a in info.get("addr_info", [])
+                 if a["family"] == "inet"]
+    return addresses, "UP" in info["flags"]

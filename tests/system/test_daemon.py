@@ -1,0 +1,347 @@
+"""The real vlm_dhcpd inside a sandbox: start-up, service, host adapter,
+renew file, DHCP and ARP on the wire, SIGHUP renewals and bridge failures."""
+import os
+import random
+import struct
+import time
+
+import pytest
+from scapy.all import ARP, Ether, raw
+
+from daemon_harness import (BROADCAST_MAC, ERR, INFO, LOG_USER, RECORD, SERVICE_MAC, Daemon,
+                            adapter_state, config_text, dhcp_request_frame, exchange,
+                            expected_reply, from_server, guest_mac, ip2int)
+
+SERVER = "10.37.129.1"
+MASK = "255.255.255.0"
+STARTED = [(INFO, "Velmarind DHCP server for virtual NIC started."),
+           (INFO, "Velmarind DHCP server for virtual NIC reading configuration.")]
+RENEWING = (ERR, "Velmarind DHCP server for virtual NIC renewing scope.")
+EXITED = (INFO, "Velmarind DHCP server for virtual NIC exited.")
+NO_ADDRESS_YET = (ERR, "vlm_dhcp: Error getting current address for adapter vnic0 "
+                       "(Cannot assign requested address)")
+BRIDGE_GONE = (INFO, "VLM-DHCP: Successfully deleted all bridge connections and freed "
+               "allocated memory.")
+
+
+@pytest.fixture
+def box(make_sandbox):
+    return make_sandbox(guests=["g1", "g2"])
+
+
+def start(box, tmp_path, **conf):
+    d = Daemon(box, tmp_path, conf=config_text(**conf) if conf else None)
+    assert d.start() == 0
+    d.wait_serving()
+    return d
+
+
+# --- start-up process -------------------------------------------------------
+
+@pytest.mark.parametrize("args,status,message", [
+    (["-x"], 1, "Velmarind DHCP daemon: bad argument -x"),
+    (["-c"], 1, "Velmarind DHCP daemon: config file name missing"),
+    (["-d"], 1, "Velmarind DHCP daemon: device name missing"),
+    (["-c", "/nonexistent"], 2, "Velmarind DHCP daemon failed to read config /nonexistent"),
+    ([], 2, "Velmarind DHCP daemon failed to read config "
+            "/usr/lib/velmarind/.dhcpd_configuration"),
+])
+def test_startup_failures_exit_status_and_log(make_sandbox, tmp_path, args, status, message):
+    box = make_sandbox()
+    d = Daemon(box, tmp_path, args=args)
+    assert d.start(wait_service=False) == status
+    assert box.wait_logs(lambda r: r["message"] == message, 5)
+    records = [r for r in box.logs() if r["ident"] == "vlm_dhcpd"]
+    assert [(r["facility"], r["severity"], r["message"]) for r in records] == [
+        (LOG_USER, INFO, "Velmarind DHCP daemon is starting"), (LOG_USER, ERR, message)]
+    assert len({r["pid"] for r in records}) == 1
+
+
+def test_disabled_adapter_forks_nothing(make_sandbox, tmp_path):
+    box = make_sandbox()
+    d = Daemon(box, tmp_path, conf=config_text(dhcp="0"))
+    assert d.start(wait_service=False) == 0
+    assert box.wait_logs(lambda r: r["message"] == "Velmarind DHCP daemon is disabled for vnic0")
+    time.sleep(0.2)
+    assert not [r for r in box.logs() if r["ident"] == "vlm_dhcp"]
+
+
+@pytest.mark.parametrize("conf,expected_line,refusal", [
+    # No address keys at all: the defaults, then a refused scope of width 0.
+    (config_text(start=None, end=None, mask=None),
+     "255.255.255.255-255.255.255.255(255.255.255.0)",
+     "Velmarind DHCP server for virtual NIC have not enough free addresses. "
+     "Need at least 20 but allocated only 0."),
+    (config_text(start="10.0.0.1", end="10.0.0.18"), "10.0.0.1-10.0.0.18(255.255.255.0)",
+     "Velmarind DHCP server for virtual NIC have not enough free addresses. "
+     "Need at least 20 but allocated only 17."),
+    (config_text(start="10.0.0.200", end="10.0.0.1"), "10.0.0.200-10.0.0.1(255.255.255.0)",
+     "Velmarind DHCP server for virtual NIC have scope misconfiguration. "
+     "Seems ScopeStart > ScopeEnd."),
+])
+def test_refused_scope_ends_service_with_status_3(make_sandbox, tmp_path, conf, expected_line,
+                                                  refusal):
+    box = make_sandbox()
+    d = Daemon(box, tmp_path, conf=conf)
+    assert d.start() == 0
+    assert d.wait_exit() == 3
+    assert (INFO, f"Velmarind DHCP daemon at vnic0 scope: {expected_line}") in d.startup_logs()
+    assert d.service_logs() == STARTED + [(ERR, refusal),
+                                          (ERR, "Velmarind DHCP daemon failed to start")]
+    assert {r["ident"] for r in box.logs() if r["pid"] == d.service_pid} == {"vlm_dhcp"}
+    # Nothing was created: no renew file, adapter untouched.
+    assert d.renew_record() is None
+    assert adapter_state(box) == ([], False)
+
+
+def test_smallest_accepted_scope_serves_17_addresses(make_sandbox, tmp_path):
+    box = make_sandbox(guests=["g1"])
+    d = start(box, tmp_path, start="10.0.0.1", end="10.0.0.19")
+    assert d.alive()
+    record = RECORD.unpack(d.renew_record())
+    assert record[1:4] == (ip2int("10.0.0.1"), ip2int("10.0.0.19"), ip2int(MASK))
+
+
+# --- service start --------------------------------------------------------
+
+def test_service_start_renew_file_and_adapter(box, tmp_path):
+    d = start(box, tmp_path)
+    assert d.service_pid != d.startup_logs() and d.alive()
+    data = d.renew_record()
+    assert len(data) == 40
+    assert data == struct.pack("<iIIII16si", d.service_pid, ip2int(SERVER),
+                               ip2int("10.37.129.254"), ip2int(MASK), 0, b"vnic0", 1)
+    assert data[4:8] == bytes([1, 129, 37, 10])  # host order on x86
+    assert os.stat(d.renew_path()).st_mode & 0o777 == 0o644
+    assert adapter_state(box) == (["10.37.129.2/24"], True)
+    # The fresh adapter had no address to read yet.
+    assert d.service_logs() == STARTED + [NO_ADDRESS_YET]
+    # One line from the start-up process with the scope.
+    assert d.startup_logs() == [
+        (INFO, "Velmarind DHCP daemon is starting"),
+        (INFO, "Velmarind DHCP daemon at vnic0 scope: 10.37.129.1-10.37.129.254(255.255.255.0)")]
+
+
+def test_start_interface_0_leaves_adapter_down(make_sandbox, tmp_path):
+    box = make_sandbox()
+    start(box, tmp_path, start_interface="0")
+    assert adapter_state(box) == (["10.37.129.2/24"], False)
+
+
+def test_service_is_detached(box, tmp_path):
+    d = start(box, tmp_path)
+    stat = open(f"/proc/{d.service_pid}/stat").read().rsplit(")", 1)[1].split()
+    session = int(stat[3])
+    assert session == d.service_pid  # its own session
+    assert os.readlink(f"/proc/{d.service_pid}/cwd") == "/"
+    status = open(f"/proc/{d.service_pid}/status").read()
+    assert "Umask:\t0000" in status
+
+
+# --- DHCP and ARP on the wire -----------------------------------------------
+
+def test_dora_byte_for_byte(box, tmp_path):
+    d = start(box, tmp_path)
+    mac = guest_mac(box, "g1")
+    got = from_server(exchange(box, "g1", [dhcp_request_frame(mac, 0x11223344, 1)]))
+    assert got == [expected_reply("offer", 1, SERVER, 0x11223344, mac, "10.37.129.3", MASK)]
+    got = from_server(exchange(box, "g1", [dhcp_request_frame(
+        mac, 0x55667788, 3, [("server_id", SERVER), ("requested_addr", "10.37.129.3")])]))
+    assert got == [expected_reply("ack", 2, SERVER, 0x55667788, mac, "10.37.129.3", MASK)]
+    assert d.alive()
+
+
+def test_nak_and_silence(box, tmp_path):
+    start(box, tmp_path)
+    mac1, mac2 = guest_mac(box, "g1"), guest_mac(box, "g2")
+    exchange(box, "g1", [dhcp_request_frame(mac1, 1, 1)])  # offer .3 to g1 (ip id 1)
+    cases = [
+        # another guest asks for g1's offered address: NAK
+        ("g2", dhcp_request_frame(mac2, 2, 3, [("server_id", SERVER),
+                                               ("requested_addr", "10.37.129.3")]), "nak"),
+        # an address nobody was offered: NAK
+        ("g1", dhcp_request_frame(mac1, 3, 3, [("server_id", SERVER),
+                                               ("requested_addr", "10.37.129.77")]), "nak"),
+        # no server identifier (a reboot or a renewal): NAK
+        ("g1", dhcp_request_frame(mac1, 4, 3, [("requested_addr", "10.37.129.3")],
+                                  ciaddr="10.37.129.3", flags=0), "nak"),
+        # another server chosen: silence
+        ("g1", dhcp_request_frame(mac1, 5, 3, [("server_id", "10.37.129.99"),
+                                               ("requested_addr", "10.37.129.3")]), None),
+        # release, decline, inform: silence
+        ("g1", dhcp_request_frame(mac1, 6, 7, [("server_id", SERVER)]), None),
+        ("g1", dhcp_request_frame(mac1, 7, 4, [("requested_addr", "10.37.129.3")]), None),
+        ("g1", dhcp_request_frame(mac1, 8, 8), None),
+    ]
+    ip_id = 2
+    for guest, frame, reply in cases:
+        got = from_server(exchange(box, guest, [frame], seconds=0.5))
+        xid = frame["BOOTP"].xid
+        mac = frame[Ether].src
+        if reply is None:
+            assert got == [], xid
+        else:
+            assert got == [expected_reply(reply, ip_id, SERVER, xid, mac, "0.0.0.0", MASK)], xid
+            ip_id += 1
+    # g1's offer survived all of that: its request is acknowledged.
+    got = from_server(exchange(box, "g1", [dhcp_request_frame(
+        mac1, 9, 3, [("server_id", SERVER), ("requested_addr", "10.37.129.3")])]))
+    assert got == [expected_reply("ack", ip_id, SERVER, 9, mac1, "10.37.129.3", MASK)]
+
+
+def test_arp_for_own_address_only(box, tmp_path):
+    start(box, tmp_path)
+    mac = guest_mac(box, "g1")
+    request = Ether(src=mac, dst=BROADCAST_MAC) / ARP(op=1, hwsrc=mac, psrc="10.37.129.50",
+                                                      pdst=SERVER)
+    got = from_server(exchange(box, "g1", [request], 0.5), 0x0806)
+    reply = raw(Ether(src=SERVICE_MAC, dst=mac) /
+                ARP(op=2, hwsrc=SERVICE_MAC, psrc=SERVER, hwdst=mac, pdst="10.37.129.50"))
+    assert got == [reply + b"ThisIsJustFiller.He"]
+    # Other addresses of the scope, the host adapter's included, get nothing from us.
+    for target in ("10.37.129.3", "10.37.129.200"):
+        other = Ether(src=mac, dst=BROADCAST_MAC) / ARP(op=1, hwsrc=mac, psrc="10.37.129.50",
+                                                        pdst=target)
+        assert from_server(exchange(box, "g1", [other], 0.3), 0x0806) == []
+
+
+def test_udhcpc_gets_a_lease_and_the_host_reaches_the_guest(box, tmp_path):
+    start(box, tmp_path)
+    script = tmp_path / "udhcpc.script"
+    script.write_text("#!/bin/sh\n"
+                      "[ \"$1\" = bound ] && ip addr add \"$ip/$mask\" dev \"$interface\"\n"
+                      "[ \"$1\" = bound ] && echo \"lease $ip $mask $serverid\"\n"
+                      "exit 0\n")
+    script.chmod(0o755)
+    result = box.guest_run("g1", ["busybox", "udhcpc", "-i", "eth0", "-n", "-q", "-f",
+                                  "-t", "5", "-T", "1", "-s", str(script)],
+                           capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert "lease 10.37.129.3 24 10.37.129.1" in result.stdout
+    ping = box.run(["ping", "-c", "1", "-W", "2", "10.37.129.3"], capture_output=True, text=True)
+    assert ping.returncode == 0, ping.stdout
+
+
+# --- SIGHUP renewals ------------------------------------------------------
+
+def write_renew(d, start_, end, mask, name=b"vnic0", pid=0):
+    d.renew_path().write_bytes(struct.pack("<iIIII16si", pid, ip2int(start_), ip2int(end),
+                                           ip2int(mask), 0, name, 0))
+
+
+def hup_and_wait(d, count):
+    before = len(d.service_logs())
+    d.sighup()
+    deadline = time.monotonic() + 3
+    while len(d.service_logs()) < before + count and time.monotonic() < deadline:
+        time.sleep(0.01)
+    time.sleep(0.1)
+    return d.service_logs()[before:]
+
+
+def test_sighup_unchanged_file_keeps_leases(box, tmp_path):
+    d = start(box, tmp_path)
+    mac = guest_mac(box, "g1")
+    exchange(box, "g1", [dhcp_request_frame(mac, 1, 1)], 0.3)
+    assert hup_and_wait(d, 1) == [RENEWING]
+    # The lease survived: the same guest is offered the same address.
+    got = from_server(exchange(box, "g1", [dhcp_request_frame(mac, 2, 1)], 0.5))
+    assert got[0][14 + 20 + 8 + 16:14 + 20 + 8 + 20] == bytes([10, 37, 129, 3])
+
+
+def test_sighup_deleted_file_keeps_scope(box, tmp_path):
+    d = start(box, tmp_path)
+    d.renew_path().unlink()
+    assert hup_and_wait(d, 1) == [
+        (ERR, "Velmarind DHCP server for virtual NIC couldn't open scope renew file.")]
+    assert adapter_state(box) == (["10.37.129.2/24"], True)
+
+
+def test_sighup_short_file_reads_what_is_there(box, tmp_path):
+    d = start(box, tmp_path)
+    d.renew_path().write_bytes(b"")
+    assert hup_and_wait(d, 2) == [
+        (ERR, "Velmarind DHCP server for virtual NIC couldn't read scope renew file."), RENEWING]
+    # 20 bytes: the scope fields come from the file, the name stays.
+    d.renew_path().write_bytes(struct.pack("<iIIII", 0, ip2int("10.9.0.1"), ip2int("10.9.0.100"),
+                                           ip2int("255.255.0.0"), 0))
+    assert hup_and_wait(d, 3) == [
+        (ERR, "Velmarind DHCP server for virtual NIC couldn't read scope renew file."), RENEWING,
+        (ERR, "     Start=0xa090001 Stop=0xa090064 Mask=0xffff0000.")]
+    assert adapter_state(box) == (["10.9.0.2/16"], True)
+
+
+def test_sighup_changed_scope_applies_everywhere(box, tmp_path):
+    d = start(box, tmp_path, start_interface="0")
+    mac = guest_mac(box, "g1")
+    exchange(box, "g1", [dhcp_request_frame(mac, 1, 1)], 0.3)
+    write_renew(d, "10.50.0.1", "10.50.0.40", "255.255.0.0")
+    assert hup_and_wait(d, 2) == [RENEWING,
+                                  (ERR, "     Start=0xa320001 Stop=0xa320028 Mask=0xffff0000.")]
+    # The adapter is brought up although Start interface was 0.
+    assert adapter_state(box) == (["10.50.0.2/16"], True)
+    # Leases were forgotten: the guest gets the new pool's first address
+    # from the new server address.
+    got = from_server(exchange(box, "g1", [dhcp_request_frame(mac, 2, 1)], 0.5))
+    assert len(got) == 1
+    assert got[0][14 + 12:14 + 16] == bytes([10, 50, 0, 1])
+    assert got[0][14 + 20 + 8 + 16:14 + 20 + 8 + 20] == bytes([10, 50, 0, 3])
+    # ARP: the new own address answers, the old one doesn't.
+    for target, answered in (("10.50.0.1", True), (SERVER, False)):
+        req = Ether(src=mac, dst=BROADCAST_MAC) / ARP(op=1, hwsrc=mac, psrc="10.50.0.9",
+                                                      pdst=target)
+        assert bool(from_server(exchange(box, "g1", [req], 0.3), 0x0806)) == answered
+    # A renewal doesn't rewrite the file, and the file names the new scope.
+    assert RECORD.unpack(d.renew_record())[1] == ip2int("10.50.0.1")
+
+
+def test_sighup_served_while_no_frame_arrives(box, tmp_path):
+    d = start(box, tmp_path)
+    write_renew(d, "10.60.0.1", "10.60.0.100", MASK)
+    sent = time.time()
+    d.sighup()
+    record = box.wait_logs(lambda r: r["message"].startswith("     Start=0xa3c0001"), 2)
+    assert record is not None
+    assert record["time"] - sent < 1.0
+
+
+def test_renewal_name_without_nul_is_bounded(box, tmp_path):
+    d = start(box, tmp_path)
+    write_renew(d, "10.61.0.1", "10.61.0.100", MASK, name=b"ABCDEFGHIJKLMNOP")
+    logs = hup_and_wait(d, 4)
+    assert any("ABCDEFGHIJKLMNOP (" in m for _, m in logs), logs
+    assert d.alive()
+
+
+# --- bridge failures --------------------------------------------------------
+
+def test_bridge_absent(make_sandbox, tmp_path):
+    box = make_sandbox(bridge=False)
+    d = Daemon(box, tmp_path)
+    assert d.start() == 0
+    assert d.wait_exit() == 0
+    assert d.service_logs() == STARTED + [
+        NO_ADDRESS_YET, (ERR, "VLM-DHCP: Couldn't open virtual bridge."), EXITED, BRIDGE_GONE]
+    assert d.renew_record() is None  # removed at shutdown
+    # The bridge port's last line goes out after the service closed its log,
+    # under the C library's default identity.
+    last = [r for r in box.logs() if r["pid"] == d.service_pid][-1]
+    assert last["ident"] != "vlm_dhcp"
+
+
+def test_bridge_refuses_attach(make_sandbox, tmp_path):
+    box = make_sandbox(ports=0)
+    d = Daemon(box, tmp_path)
+    assert d.start() == 0
+    assert d.wait_exit() == 0
+    assert d.service_logs() == STARTED + [
+        NO_ADDRESS_YET, (ERR, "VLM-DHCP: Couldn't find free port at virtual bridge."), EXITED,
+        BRIDGE_GONE]
+
+
+def test_bridge_killed_while_serving(box, tmp_path):
+    d = start(box, tmp_path)
+    box.kill_bridge()
+    assert d.wait_exit() == 0
+    assert d.service_logs()[-2:] == [EXITED, BRIDGE_GONE]
+    assert d.renew_record() is None

@@ -1,0 +1,45 @@
+#!/usr/bin/python3
+"""Sends Ethernet frames on an interface and prints the frames that come back.
+
+Runs inside a guest's network namespace (ip netns exec NAME wire.py ...):
+
+    wire.py IFACE SECONDS [HEXFRAME ...]
+
+Opens a raw packet socket on IFACE, sends each frame in turn, then collects
+every frame received (not the ones sent) until SECONDS have passed, and
+prints them as one JSON list of hex strings on stdout. With "-" as the only
+frame argument, frames are read from stdin, one hex string a line.
+"""
+import json
+import socket
+import sys
+import time
+
+ETH_P_ALL = 0x0003
+PACKET_OUTGOING = 4
+
+
+def main():
+    iface, seconds = sys.argv[1], float(sys.argv[2])
+    frames = sys.argv[3:]
+    if frames == ["-"]:
+        frames = [line.strip() for line in sys.stdin if line.strip()]
+    s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
+    s.bind((iface, 0))
+    s.settimeout(0.05)
+    for frame in frames:
+        s.send(bytes.fromhex(frame))
+    got = []
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            data, address = s.recvfrom(65536)
+        except socket.timeout:
+            continue
+        if address[2] != PACKET_OUTGOING:
+            got.append(data.hex())
+    json.dump(got, sys.stdout)
+
+
+if __name__ == "__main__":
+    main()
