@@ -1,0 +1,90 @@
+// Frames from a guest, as the bridge would deliver them, through the whole
+// stack (Ethernet, IPv4 with its ARP responder, UDP, the DHCP server) over a
+// capturing bridge. One input carries several frames so that sequences reach
+// the lease table: DISCOVER, then REQUEST for the offered address, ARP, junk.
+//
+// Input layout (FrameInput.h): a pool-shape byte, then length-prefixed frames.
+//
+// After every frame: the lease chain keeps its invariants, at most one frame
+// went to the bridge, and every frame written is well formed; after the whole
+// input, every slot off the chain is zero. Any violation aborts.
+
+#include "CDHCPProtocol.h"
+#include "CEthProtocol.h"
+#include "CIPProtocol.h"
+#include "CUDPProtocol.h"
+#include "CapturingLower.h"
+#include "FrameInput.h"
+#include "StackChecks.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+struct Stack {
+    CapturingLower bridge;
+    CEthProtocol *eth;
+    CDHCPProtocol *server;
+
+    Stack() {
+        eth = new CEthProtocol(&bridge);
+        eth->SetMac(fb::kServerMac.data());
+        auto *ip = new CIPProtocol(eth, 1);
+        ip->SetAddress(checks::kServerIp, checks::kMask);
+        auto *udp = new CUDPProtocol(ip, 1);
+        server = new CDHCPProtocol(udp, 1);
+    }
+    // The Ethernet layer's destructor releases everything above it.
+    ~Stack() { eth->Release(); }
+    Stack(const Stack &) = delete;
+    Stack &operator=(const Stack &) = delete;
+};
+
+Stack &stack() {
+    static Stack instance;
+    return instance;
+}
+
+[[noreturn]] void fail(const std::string &what, std::size_t frame) {
+    std::fprintf(stderr, "frame %zu: %s\n", frame, what.c_str());
+    std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    Stack &s = stack();
+    const std::uint32_t poolEnd = frameinput::poolEnd(data[0], checks::kPoolStart);
+    s.server->InitScope(checks::kPoolStart, poolEnd, checks::kMask);
+
+    std::size_t frame = 0;
+    for (const frameinput::Record &record : frameinput::split(data, size)) {
+        s.bridge.frames.clear();
+        s.eth->ReceiveFrame(record.bytes, static_cast<std::uint32_t>(record.size));
+
+        if (s.bridge.frames.size() > 1) {
+            fail(std::to_string(s.bridge.frames.size()) + " frames written for one", frame);
+        }
+        for (const auto &written : s.bridge.frames) {
+            if (std::string fault = checks::frameFault(written, checks::kPoolStart, poolEnd);
+                !fault.empty()) {
+                fail(fault, frame);
+            }
+        }
+        if (std::string fault = checks::leaseTableFault(*s.server, false); !fault.empty()) {
+            fail(fault, frame);
+        }
+        ++frame;
+    }
+    if (std::string fault = checks::leaseTableFault(*s.server); !fault.empty()) {
+        fail(fault, frame);
+    }
+    return 0;
+}
