@@ -1,0 +1,143 @@
+"""Summaries, ratios and the plot of a benchmark run."""
+import json
+import statistics
+import subprocess
+
+# Which limit each server is measured against: the path its frames take.
+LIMIT_OF = {"vlm_dhcpd": "limit (bridge)", "dnsmasq": "limit (TAP)", "kea-dhcp4": "limit (TAP)"}
+PEERS = ("dnsmasq", "kea-dhcp4")
+
+
+def rate_label(rate):
+    return "max" if rate == 0 else str(int(rate))
+
+
+def summarize(runs):
+    """Groups runs by (server, offered rate): medians with min and max."""
+    groups = {}
+    for run in runs:
+        groups.setdefault((run["server"], run["offered_rate"]), []).append(run)
+    summary = []
+    for (server, rate), group in groups.items():
+        def spread(key):
+            values = [key(r) for r in group]
+            return {"median": statistics.median(values), "min": min(values), "max": max(values)}
+        summary.append({
+            "server": server,
+            "path": group[0]["path"],
+            "offered_rate": rate,
+            "runs": len(group),
+            "exchanges_per_s": spread(lambda r: r["exchanges_per_s"]),
+            "drops_pct": spread(lambda r: r["drops_pct"]),
+            "failed_exchanges_pct": spread(lambda r: r["failed_exchanges_pct"]),
+            "offer_p99_us": spread(lambda r: r["latency_us"]["offer"]["p99"]),
+            "ack_p99_us": spread(lambda r: r["latency_us"]["ack"]["p99"]),
+            "offer_median_us": spread(lambda r: r["latency_us"]["offer"]["median"]),
+            "duplicates": sum(r["duplicate_offers"] + r["duplicate_acks"] for r in group),
+        })
+    order = {name: i for i, name in enumerate(
+        ["vlm_dhcpd", "dnsmasq", "kea-dhcp4", "limit (bridge)", "limit (TAP)"])}
+    summary.sort(key=lambda s: (order.get(s["server"], 99), s["offered_rate"] or 1e12))
+    return summary
+
+
+def ratios(summary):
+    """Median exchanges/s of each server over its path's limit and over each peer."""
+    by = {(s["server"], s["offered_rate"]): s["exchanges_per_s"]["median"] for s in summary}
+    rows = []
+    for (server, rate), value in sorted(by.items(), key=lambda kv: (kv[0][0], kv[0][1] or 1e12)):
+        if server not in LIMIT_OF:
+            continue
+        row = {"server": server, "offered_rate": rate}
+        limit = by.get((LIMIT_OF[server], rate))
+        row["to_limit"] = value / limit if limit else None
+        for peer in ("vlm_dhcpd",) + PEERS:
+            if peer != server and by.get((peer, rate)):
+                row[f"to_{peer}"] = value / by[(peer, rate)]
+        rows.append(row)
+    return rows
+
+
+def _fmt(spread, digits=0):
+    pattern = f"{{:.{digits}f}}"
+    return (f"{pattern.format(spread['median'])} "
+            f"({pattern.format(spread['min'])}-{pattern.format(spread['max'])})")
+
+
+def markdown(summary, ratio_rows, extras, settings):
+    lines = ["# DHCP load benchmark", "", "Settings: " + ", ".join(
+        f"{k}={v}" for k, v in settings.items()), "",
+        "Medians of the repetitions, with min-max in brackets. Latency p99 in microseconds.", "",
+        "| server | path | offered/s | exchanges/s | drops % | failed % | OFFER p99 us | ACK p99 us"
+        " | duplicates |",
+        "|---|---|---|---|---|---|---|---|---|"]
+    for s in summary:
+        lines.append(f"| {s['server']} | {s['path']} | {rate_label(s['offered_rate'])} | "
+                     f"{_fmt(s['exchanges_per_s'])} | {_fmt(s['drops_pct'], 2)} | "
+                     f"{_fmt(s['failed_exchanges_pct'], 2)} | {_fmt(s['offer_p99_us'])} | "
+                     f"{_fmt(s['ack_p99_us'])} | {s['duplicates']} |")
+    lines += ["", "Ratios of median exchanges/s (to the limit of the server's own path, and to "
+              "each other server at the same offered rate):", "",
+              "| server | offered/s | to limit | to vlm_dhcpd | to dnsmasq | to kea-dhcp4 |",
+              "|---|---|---|---|---|---|"]
+    for r in ratio_rows:
+        def cell(key):
+            return f"{r[key]:.2f}" if r.get(key) is not None else "-"
+        lines.append(f"| {r['server']} | {rate_label(r['offered_rate'])} | {cell('to_limit')} | "
+                     f"{cell('to_vlm_dhcpd')} | {cell('to_dnsmasq')} | {cell('to_kea-dhcp4')} |")
+    for title, body in extras:
+        lines += ["", f"## {title}", "", body]
+    return "\n".join(lines) + "\n"
+
+
+def plot(summary, out_dir):
+    """exchanges/s and p99 latency against offered rate, one line per server."""
+    servers = []
+    for s in summary:
+        if s["server"] not in servers:
+            servers.append(s["server"])
+    rates = sorted({s["offered_rate"] for s in summary}, key=lambda r: r or 1e12)
+    data = out_dir / "plot.dat"
+    with open(data, "w") as f:
+        for server in servers:
+            f.write(f'# "{server}"\n')
+            for i, rate in enumerate(rates):
+                for s in summary:
+                    if s["server"] == server and s["offered_rate"] == rate:
+                        e, o, a = s["exchanges_per_s"], s["offer_p99_us"], s["ack_p99_us"]
+                        f.write(f"{i} {rate_label(rate)} {e['median']} {e['min']} {e['max']} "
+                                f"{max(o['median'], a['median'])}\n")
+            f.write("\n\n")
+    xtics = ", ".join(f'"{rate_label(r)}" {i}' for i, r in enumerate(rates))
+    png = out_dir / "bench.png"
+    script = f"""set terminal pngcairo size 1000,900 font ",10" noenhanced
+set output "{png}"
+set multiplot layout 2,1 title "DHCP exchanges over one bridge: medians, bars min-max"
+set xtics ({xtics})
+set xlabel "offered rate (exchanges/s)"
+set key outside right
+set grid
+set logscale y
+set ylabel "completed exchanges/s"
+plot {", ".join(f'"{data}" index {i} using 1:3:4:5 with yerrorlines title "{name}"'
+                for i, name in enumerate(servers))}
+set ylabel "p99 latency, worse of OFFER and ACK (us)"
+plot {", ".join(f'"{data}" index {i} using 1:6 with linespoints title "{name}"'
+                for i, name in enumerate(servers))}
+unset multiplot
+"""
+    (out_dir / "plot.gp").write_text(script)
+    subprocess.run(["gnuplot", str(out_dir / "plot.gp")], check=True)
+    return png
+
+
+def write_all(out_dir, runs, extras, settings):
+    summary = summarize(runs)
+    ratio_rows = ratios(summary)
+    (out_dir / "summary.json").write_text(json.dumps(
+        {"settings": settings, "summary": summary, "ratios": ratio_rows,
+         "extras": [{"title": t, "text": b} for t, b in extras]}, indent=2))
+    text = markdown(summary, ratio_rows, extras, settings)
+    (out_dir / "summary.md").write_text(text)
+    png = plot(summary, out_dir) if summary else None
+    return text, png

@@ -1,0 +1,183 @@
+"""The servers the benchmark loads, each started fresh inside a sandbox.
+
+Every server listens on the same bridge: the daemon and the bridge responder
+as bridge ports, dnsmasq, Kea and the TAP responder behind the host adapter
+vnic0, a TAP port of the same bridge. dhcpload always attaches as a bridge
+port, so the load takes one path to every server.
+"""
+import json
+import os
+import signal
+import subprocess
+import time
+
+POOL_FIRST, POOL_LAST = "10.1.0.10", "10.1.255.250"
+SCOPE = ("[vnic0]\nDHCP=1\nStart interface=1\nScope start=10.1.0.1\n"
+         "Scope end=10.1.255.254\nScope network mask=255.255.0.0\n")
+
+
+class Server:
+    """One kind of server; start() and stop() bracket every run."""
+    name = "?"
+    path = "?"  # what the load passes through, for the report
+    uses_host_adapter = False
+
+    def __init__(self, box, build):
+        self.box = box
+        self.build = build
+        self.process = None
+
+    def prepare(self):
+        if self.uses_host_adapter:
+            self.box.run(["ip", "addr", "replace", "10.1.0.1/16", "dev", "vnic0"], check=True)
+            self.box.run(["ip", "link", "set", "vnic0", "up"], check=True)
+
+    def start(self):
+        raise NotImplementedError
+
+    def pid(self):
+        return self.process.pid if self.process else None
+
+    def stop(self):
+        if self.process is None:
+            return
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.process = None
+
+    def popen(self, cmd, env=None):
+        self.process = self.box.popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL, env=env)
+
+
+class Daemon(Server):
+    name = "vlm_dhcpd"
+    path = "bridge port -> bridge port"
+
+    def __init__(self, box, build):
+        super().__init__(box, build)
+        self.service_pid = None
+
+    def start(self):
+        config = self.box.workdir / "dhcpd.conf"
+        config.write_text(SCOPE)
+        binary = str(self.build / "daemon" / "vlm_dhcpd")
+        before = set(self._service_pids(binary))
+        subprocess.run(self.box.enter_cmd([binary, "-c", str(config), "-d", "vnic0"]),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True, timeout=30)
+        # The start-up process has forked the service and ended.
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            fresh = [p for p in self._service_pids(binary) if p not in before]
+            if fresh:
+                self.service_pid = fresh[0]
+                break
+            time.sleep(0.02)
+        else:
+            raise RuntimeError("the daemon's service process did not appear")
+        time.sleep(0.3)  # it configures the host adapter, then attaches to the bridge
+
+    def _service_pids(self, binary):
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                if (os.readlink(f"/proc/{entry}/exe") == binary and
+                        os.readlink(f"/proc/{entry}/ns/mnt") == self.box.mnt_ns):
+                    found.append(int(entry))
+            except OSError:
+                pass
+        return found
+
+    def pid(self):
+        return self.service_pid
+
+    def stop(self):
+        if self.service_pid is None:
+            return
+        try:
+            os.kill(self.service_pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        deadline = time.monotonic() + 10
+        while os.path.exists(f"/proc/{self.service_pid}") and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.service_pid = None
+
+
+class Dnsmasq(Server):
+    name = "dnsmasq"
+    path = "bridge port -> TAP -> kernel UDP socket"
+    uses_host_adapter = True
+
+    def start(self):
+        self.popen(["dnsmasq", "--keep-in-foreground", "--port=0", "--interface=vnic0",
+                    "--bind-interfaces", f"--dhcp-range={POOL_FIRST},{POOL_LAST},255.255.0.0,12h",
+                    "--no-ping", "--leasefile-ro", "--dhcp-lease-max=70000", "--no-resolv",
+                    "--no-hosts", "--dhcp-authoritative", "--quiet-dhcp", "--log-facility=-",
+                    f"--pid-file={self.box.workdir / 'dnsmasq.pid'}"])
+        time.sleep(0.5)
+
+
+class Kea(Server):
+    name = "kea-dhcp4"
+    path = "bridge port -> TAP -> raw socket"
+    uses_host_adapter = True
+
+    def start(self):
+        work = self.box.workdir
+        config = {
+            "Dhcp4": {
+                "interfaces-config": {"interfaces": ["vnic0"], "dhcp-socket-type": "raw"},
+                "lease-database": {"type": "memfile", "persist": False, "lfc-interval": 0},
+                "valid-lifetime": 43200,
+                "subnet4": [{"id": 1, "subnet": "10.1.0.0/16",
+                             "pools": [{"pool": f"{POOL_FIRST} - {POOL_LAST}"}]}],
+                "loggers": [{"name": "kea-dhcp4", "severity": "WARN",
+                             "output_options": [{"output": str(work / "kea.log")}]}],
+            }
+        }
+        path = work / "kea-dhcp4.json"
+        path.write_text(json.dumps(config, indent=2))
+        env = dict(os.environ, KEA_PIDFILE_DIR=str(work), KEA_LOCKFILE_DIR=str(work))
+        self.popen(["kea-dhcp4", "-c", str(path)], env=env)
+        time.sleep(1.0)
+
+
+class BridgeResponder(Server):
+    name = "limit (bridge)"
+    path = "bridge port -> bridge port"
+
+    def start(self):
+        self.popen([str(self.build / "tools" / "dhcpload" / "dhcpload"), "--respond",
+                    "--port-name", "responder", "--port-mac", "06:00:00:00:00:02",
+                    "--server-ip", "10.1.0.1"])
+        time.sleep(0.3)
+
+
+class TapResponder(Server):
+    name = "limit (TAP)"
+    path = "bridge port -> TAP -> raw socket"
+    uses_host_adapter = True
+
+    def start(self):
+        self.popen([str(self.build / "tools" / "dhcpload" / "dhcpload"), "--respond",
+                    "--interface", "vnic0", "--server-ip", "10.1.0.1"])
+        time.sleep(0.3)
+
+
+KINDS = {cls.name: cls for cls in (Daemon, Dnsmasq, Kea, BridgeResponder, TapResponder)}
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return None
