@@ -64,25 +64,40 @@ def _alive(pid):
 
 
 def host_snapshot():
-    """What a sandbox could leave on the host, in comparable form."""
+    """What a sandbox could leave in the host's file system, in comparable form.
+
+    Interfaces, namespace names and processes are left out: other work on the
+    machine changes them. Check those by name (host_has_interface,
+    host_has_netns) and by namespace (alive_in_namespaces)."""
     def listing(path):
         try:
             return sorted(os.listdir(path))
         except FileNotFoundError:
             return []
-    links = subprocess.run(["ip", "-o", "link", "show"], capture_output=True, text=True,
-                           check=True).stdout
     return {
         "dev": listing("/dev"),
         "usr/lib": listing("/usr/lib"),
-        "run/netns": listing("/run/netns"),
-        "links": sorted(line.split(":")[1].strip().split("@")[0] for line in links.splitlines()),
         "mounts": sorted(line.split()[4] for line in
                          pathlib.Path("/proc/self/mountinfo").read_text().splitlines()),
-        "processes": sorted(c for c in (_comm(p) for p in _pids() if _alive(p))
-                            if c in ("vmbridge", "fusermount3", "vlm-sandbox", "unshare",
-                                     "bridge_client")),
     }
+
+
+def host_has_interface(name):
+    return os.path.exists(f"/sys/class/net/{name}")
+
+
+def host_has_netns(name):
+    return os.path.exists(f"/run/netns/{name}")
+
+
+def namespaces_of(pid):
+    return {kind: _namespace(pid, kind) for kind in ("mnt", "net", "pid")}
+
+
+def alive_in_namespaces(namespaces):
+    """Running processes in any of the given namespaces ({kind: ident})."""
+    return [(p, _comm(p)) for p in _pids() if _alive(p) and
+            any(_namespace(p, kind) == ident for kind, ident in namespaces.items())]
 
 
 class SandboxError(Exception):
@@ -225,8 +240,10 @@ class Sandbox:
         for p in self._children:
             if p.poll() is None:
                 p.kill()
+        # (unshare itself lives in the sandbox's mount and network namespaces
+        # too; it ends by itself once the shell inside has.)
         for p in pids_in_namespace("mnt", self.mnt_ns):
-            if p != self.pid and _namespace(p, "pid") != self.pid_ns:
+            if p not in (self.pid, self.process.pid) and _namespace(p, "pid") != self.pid_ns:
                 try:
                     os.kill(p, signal.SIGKILL)
                 except ProcessLookupError:
@@ -243,11 +260,10 @@ class Sandbox:
             raise SandboxError(f"sandbox left processes behind: {leftovers}")
 
     def _leftovers(self, timeout):
+        namespaces = {"mnt": self.mnt_ns, "net": self.net_ns, "pid": self.pid_ns}
         deadline = time.monotonic() + timeout
         while True:
-            left = [p for p in _pids() if _alive(p) and (
-                _namespace(p, "mnt") == self.mnt_ns or _namespace(p, "net") == self.net_ns
-                or _namespace(p, "pid") == self.pid_ns)]
+            left = alive_in_namespaces(namespaces)
             if not left or time.monotonic() > deadline:
-                return [(p, _comm(p)) for p in left]
+                return left
             time.sleep(0.02)

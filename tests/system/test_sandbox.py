@@ -9,19 +9,33 @@ import time
 
 import pytest
 
-from sandbox import SCRIPT, Sandbox, build_dir, host_snapshot
+from sandbox import (SCRIPT, alive_in_namespaces, build_dir, host_has_interface, host_has_netns,
+                     host_snapshot, namespaces_of)
 
 ATTACH = 0x40166E10
 
 
-def settled_snapshot(before, timeout=5.0):
-    """The host snapshot once it matches before, or the last one seen."""
+def unique_names():
+    """Adapter and guest names no other work on the machine uses."""
+    tag = f"{os.getpid() % 10000:04d}{int(time.monotonic() * 1000) % 1000:03d}"
+    return f"vs{tag}", f"vg{tag}"
+
+
+def assert_no_trace(before, namespaces, device, guest, timeout=5.0):
+    """Waits for the host to look as before; then checks every kind of trace."""
     deadline = time.monotonic() + timeout
     while True:
         now = host_snapshot()
-        if now == before or time.monotonic() > deadline:
-            return now
+        alive = alive_in_namespaces(namespaces)
+        clean = (now == before and not alive and not host_has_interface(device)
+                 and not host_has_netns(guest))
+        if clean or time.monotonic() > deadline:
+            break
         time.sleep(0.05)
+    assert now == before
+    assert alive == []
+    assert not host_has_interface(device) and not host_has_interface("g-" + guest)
+    assert not host_has_netns(guest)
 
 
 def script(*args, **kw):
@@ -36,34 +50,41 @@ def script(*args, **kw):
     (["sh", "-c", "kill -9 $$"], 128 + 9),
     (["sh", "-c", "sleep 100 & setsid sleep 100 & exit 1"], 1),  # leaves processes inside
 ])
-def test_command_status_and_no_trace(vmbridge, command, status):
+def test_command_status_and_no_trace(vmbridge, tmp_path, command, status):
+    device, guest = unique_names()
     before = host_snapshot()
-    result = script("--guest", "g1", "--", *command)
+    # the command first notes the sandbox's namespaces, to look for survivors later
+    ids = tmp_path / "namespaces"
+    note = f'readlink /proc/self/ns/mnt /proc/self/ns/net /proc/self/ns/pid > {ids}; exec "$@"'
+    result = script("--device", device, "--guest", guest, "--", "sh", "-c", note, "sh", *command)
     assert result.returncode == status, result.stderr
-    assert settled_snapshot(before) == before
+    namespaces = dict(zip(("mnt", "net", "pid"), ids.read_text().split()))
+    assert namespaces["mnt"] != os.readlink("/proc/self/ns/mnt")
+    assert_no_trace(before, namespaces, device, guest)
 
 
 @pytest.mark.parametrize("how", ["SIGTERM to the sandbox", "SIGKILL to the sandbox"])
 def test_killed_sandbox_leaves_no_trace(vmbridge, how):
+    device, guest = unique_names()
     before = host_snapshot()
     env = dict(os.environ, VLM_BUILD=str(build_dir()))
-    process = subprocess.Popen([str(SCRIPT), "--guest", "g1", "--hold"], env=env,
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    process = subprocess.Popen([str(SCRIPT), "--device", device, "--guest", guest, "--hold"],
+                               env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     line = process.stdout.readline().decode()
     assert line.startswith("ready ")
     inner = int(line.split()[1])
-    assert host_snapshot() != before  # the sandbox does run something
+    namespaces = namespaces_of(inner)
+    assert len(alive_in_namespaces(namespaces)) >= 3  # shell, receiver, bridge at least
     if how.startswith("SIGTERM"):
         os.kill(inner, signal.SIGTERM)
     else:
         process.kill()
     process.wait(timeout=15)
     process.stdout.close()
-    assert settled_snapshot(before) == before
+    assert_no_trace(before, namespaces, device, guest)
 
 
 def test_inside_there_is_a_device_an_install_dir_and_a_log(make_sandbox):
-    before = host_snapshot()
     box = make_sandbox(guests=["g1", "g2"])
     st = os.stat(box.path("/dev/vm-bridge"))
     assert stat.S_ISREG(st.st_mode)
@@ -82,7 +103,6 @@ def test_inside_there_is_a_device_an_install_dir_and_a_log(make_sandbox):
     names = [line.split()[0] for line in
              box.run(["ip", "netns"], capture_output=True, text=True).stdout.splitlines()]
     assert sorted(names) == ["g1", "g2"]  # the host's names do not show through
-    assert host_snapshot()["run/netns"] == before["run/netns"]
 
 
 def test_syslog_records_keep_facility_severity_ident_and_pid(make_sandbox):
