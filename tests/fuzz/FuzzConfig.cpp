@@ -56,12 +56,28 @@ void lookUp(CConfigFile &config, const QString &device) {
     }
 }
 
+// The scratch files of this process, removed again when it exits normally.
+struct Scratch {
+    std::string input = scratch("in.ini");
+    std::string first = scratch("out1.ini");
+    std::string second = scratch("out2.ini");
+    Scratch() = default;
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
+    ~Scratch() {
+        std::remove(input.c_str());
+        std::remove(first.c_str());
+        std::remove(second.c_str());
+    }
+};
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    static const std::string input = scratch("in.ini");
-    static const std::string first = scratch("out1.ini");
-    static const std::string second = scratch("out2.ini");
+    static const Scratch files;
+    const std::string &input = files.input;
+    const std::string &first = files.first;
+    const std::string &second = files.second;
     if (!writeFile(input, data, size)) {
         std::abort();
     }

@@ -132,6 +132,16 @@ CONFIGS = {
                b"[vnic0\n[]\n[\xc3\xa9t\xc3\xa9]\nScope start=10.0.0.256\n",
 }
 
+
+def sized_config(size):
+    """A valid configuration of exactly size bytes, filled up by a comment."""
+    text = CONFIGS["basic.ini"]
+    return text + b"#" + b"x" * (size - len(text) - 2) + b"\n"
+
+
+CONFIGS["limit-20480.ini"] = sized_config(20480)
+CONFIGS["over-20481.ini"] = sized_config(20481)
+
 ADDRESSES = {
     "dotted": b"10.37.129.2",
     "hex": b"0a258102",
