@@ -14,6 +14,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -111,9 +113,30 @@ void BM_ReturningGuestExchange(benchmark::State &state) {
     }
 }
 
+// A stream of guests the table has never seen, each completing its exchange
+// and keeping its lease, so the table grows by one per iteration from the
+// given size. The frames are built beforehand.
+constexpr std::int64_t kStreamGuests = 2000;
+
+void BM_NewGuestStream(benchmark::State &state) {
+    Stack s(state.range(0));
+    std::vector<std::pair<fb::Bytes, fb::Bytes>> frames;
+    for (std::int64_t n = 0; n < kStreamGuests; ++n) {
+        const fb::Mac mac = Stack::guestMac(static_cast<std::uint32_t>(0x800000 + n));
+        const auto address = kPoolStart + static_cast<std::uint32_t>(state.range(0) + n);
+        frames.emplace_back(discoverFrame(mac), requestFrame(mac, address));
+    }
+    std::size_t next = 0;
+    for (auto _ : state) {
+        exchange(state, s, frames[next].first, frames[next].second);
+        ++next;
+    }
+}
+
 } // namespace
 
 BENCHMARK(BM_NewGuestExchange)->Arg(10)->Arg(1000)->Arg(60000);
 BENCHMARK(BM_ReturningGuestExchange)->Arg(10)->Arg(1000)->Arg(60000);
+BENCHMARK(BM_NewGuestStream)->Arg(10)->Arg(1000)->Arg(60000)->Iterations(kStreamGuests);
 
 BENCHMARK_MAIN();

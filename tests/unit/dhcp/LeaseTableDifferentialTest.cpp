@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -174,6 +175,10 @@ struct Mix {
     int steps;
 };
 
+void PrintTo(const Mix &mix, std::ostream *out) {
+    *out << mix.name << " (seed " << mix.seed << ")";
+}
+
 class LeaseTableDifferential : public ::testing::TestWithParam<Mix> {};
 
 // Small pools, so that exhaustion at the pool end, holes, head changes,
@@ -273,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(LeaseTableDifferentialFull, FillingAllSlotsMatchesTheReference) {
     std::mt19937 rng(99);
     constexpr std::uint32_t kStart = 0x0A000002;
-    constexpr std::uint32_t kHeld = 50000;
+    constexpr std::uint32_t kHeld = 62000;
     Twin twin;
     twin.initScope(kStart, 0x0AFFFFFE);
     const std::uint8_t xid[4] = {1, 2, 3, 4};
