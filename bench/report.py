@@ -4,7 +4,7 @@ import statistics
 import subprocess
 
 # Which limit each server is measured against: the path its frames take.
-LIMIT_OF = {"vlm_dhcpd": "limit (bridge)", "dnsmasq": "limit (TAP)", "kea-dhcp4": "limit (TAP)"}
+LIMIT_OF = {"vlm_dhcpd": "limit-bridge", "dnsmasq": "limit-tap", "kea-dhcp4": "limit-tap"}
 PEERS = ("dnsmasq", "kea-dhcp4")
 
 
@@ -33,12 +33,26 @@ def summarize(runs):
             "offer_p99_us": spread(lambda r: r["latency_us"]["offer"]["p99"]),
             "ack_p99_us": spread(lambda r: r["latency_us"]["ack"]["p99"]),
             "offer_median_us": spread(lambda r: r["latency_us"]["offer"]["median"]),
+            "server_cpu_us": spread(lambda r: r.get("server_cpu_us_per_exchange", 0)),
             "duplicates": sum(r["duplicate_offers"] + r["duplicate_acks"] for r in group),
         })
     order = {name: i for i, name in enumerate(
-        ["vlm_dhcpd", "dnsmasq", "kea-dhcp4", "limit (bridge)", "limit (TAP)"])}
+        ["vlm_dhcpd", "dnsmasq", "kea-dhcp4", "limit-bridge", "limit-tap"])}
     summary.sort(key=lambda s: (order.get(s["server"], 99), s["offered_rate"] or 1e12))
     return summary
+
+
+def cpu_ratios(summary):
+    """Server CPU per exchange at full speed, over each other server's."""
+    cpu = {s["server"]: s["server_cpu_us"]["median"] for s in summary if s["offered_rate"] == 0}
+    rows = []
+    for server, value in cpu.items():
+        row = {"server": server, "cpu_us": value}
+        for other, other_value in cpu.items():
+            if other != server and other_value:
+                row[f"to_{other}"] = value / other_value
+        rows.append(row)
+    return rows
 
 
 def ratios(summary):
@@ -69,13 +83,14 @@ def markdown(summary, ratio_rows, extras, settings):
         f"{k}={v}" for k, v in settings.items()), "",
         "Medians of the repetitions, with min-max in brackets. Latency p99 in microseconds.", "",
         "| server | path | offered/s | exchanges/s | drops % | failed % | OFFER p99 us | ACK p99 us"
-        " | duplicates |",
-        "|---|---|---|---|---|---|---|---|---|"]
+        " | server CPU us/exchange | duplicates |",
+        "|---|---|---|---|---|---|---|---|---|---|"]
     for s in summary:
         lines.append(f"| {s['server']} | {s['path']} | {rate_label(s['offered_rate'])} | "
                      f"{_fmt(s['exchanges_per_s'])} | {_fmt(s['drops_pct'], 2)} | "
                      f"{_fmt(s['failed_exchanges_pct'], 2)} | {_fmt(s['offer_p99_us'])} | "
-                     f"{_fmt(s['ack_p99_us'])} | {s['duplicates']} |")
+                     f"{_fmt(s['ack_p99_us'])} | {_fmt(s['server_cpu_us'], 1)} | "
+                     f"{s['duplicates']} |")
     lines += ["", "Ratios of median exchanges/s (to the limit of the server's own path, and to "
               "each other server at the same offered rate):", "",
               "| server | offered/s | to limit | to vlm_dhcpd | to dnsmasq | to kea-dhcp4 |",
@@ -85,6 +100,16 @@ def markdown(summary, ratio_rows, extras, settings):
             return f"{r[key]:.2f}" if r.get(key) is not None else "-"
         lines.append(f"| {r['server']} | {rate_label(r['offered_rate'])} | {cell('to_limit')} | "
                      f"{cell('to_vlm_dhcpd')} | {cell('to_dnsmasq')} | {cell('to_kea-dhcp4')} |")
+    cpu = cpu_ratios(summary)
+    if cpu:
+        names = [r["server"] for r in cpu]
+        lines += ["", "Server CPU time per exchange at full speed (median, us), and its ratio to "
+                  "each other's (below 1: cheaper):", "",
+                  "| server | CPU us/exchange | " + " | ".join(f"to {n}" for n in names) + " |",
+                  "|---|---|" + "---|" * len(names)]
+        for r in cpu:
+            cells = [f"{r[f'to_{n}']:.2f}" if f"to_{n}" in r else "-" for n in names]
+            lines.append(f"| {r['server']} | {r['cpu_us']:.1f} | " + " | ".join(cells) + " |")
     for title, body in extras:
         lines += ["", f"## {title}", "", body]
     return "\n".join(lines) + "\n"
@@ -136,6 +161,7 @@ def write_all(out_dir, runs, extras, settings):
     ratio_rows = ratios(summary)
     (out_dir / "summary.json").write_text(json.dumps(
         {"settings": settings, "summary": summary, "ratios": ratio_rows,
+         "cpu_ratios": cpu_ratios(summary),
          "extras": [{"title": t, "text": b} for t, b in extras]}, indent=2))
     text = markdown(summary, ratio_rows, extras, settings)
     (out_dir / "summary.md").write_text(text)

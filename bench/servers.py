@@ -19,6 +19,7 @@ SCOPE = ("[vnic0]\nDHCP=1\nStart interface=1\nScope start=10.1.0.1\n"
 class Server:
     """One kind of server; start() and stop() bracket every run."""
     name = "?"
+    programs = ()  # what must be installed
     path = "?"  # what the load passes through, for the report
     uses_host_adapter = False
 
@@ -41,10 +42,16 @@ class Server:
     def stop(self):
         if self.process is None:
             return
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
+        # A signal that lands just before a blocking read is not seen until
+        # the next frame: ask again before forcing it.
+        for _ in range(3):
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=1)
+                break
+            except subprocess.TimeoutExpired:
+                pass
+        else:
             self.process.kill()
             self.process.wait()
         self.process = None
@@ -113,6 +120,7 @@ class Daemon(Server):
 
 class Dnsmasq(Server):
     name = "dnsmasq"
+    programs = ("dnsmasq",)
     path = "bridge port -> TAP -> kernel UDP socket"
     uses_host_adapter = True
 
@@ -127,6 +135,7 @@ class Dnsmasq(Server):
 
 class Kea(Server):
     name = "kea-dhcp4"
+    programs = ("kea-dhcp4",)
     path = "bridge port -> TAP -> raw socket"
     uses_host_adapter = True
 
@@ -151,7 +160,7 @@ class Kea(Server):
 
 
 class BridgeResponder(Server):
-    name = "limit (bridge)"
+    name = "limit-bridge"
     path = "bridge port -> bridge port"
 
     def start(self):
@@ -162,7 +171,7 @@ class BridgeResponder(Server):
 
 
 class TapResponder(Server):
-    name = "limit (TAP)"
+    name = "limit-tap"
     path = "bridge port -> TAP -> raw socket"
     uses_host_adapter = True
 
@@ -170,6 +179,22 @@ class TapResponder(Server):
         self.popen([str(self.build / "tools" / "dhcpload" / "dhcpload"), "--respond",
                     "--interface", "vnic0", "--server-ip", "10.1.0.1"])
         time.sleep(0.3)
+
+
+def cpu_ns(pid):
+    """CPU time of every thread of a process so far, in nanoseconds (0 when gone)."""
+    total = 0
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return 0
+    for task in tasks:
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as stat:
+                total += int(stat.read().split()[0])
+        except OSError:
+            pass
+    return total
 
 
 KINDS = {cls.name: cls for cls in (Daemon, Dnsmasq, Kea, BridgeResponder, TapResponder)}

@@ -79,7 +79,10 @@ BridgeLink::~BridgeLink() {
 }
 
 std::string BridgeLink::Describe() const {
-    return "bridge " + path_ + (mode_ == Mode::kPoll ? " (poll)" : " (reader thread)");
+    return "bridge " + path_ +
+           (mode_ == Mode::kPoll     ? " (poll)"
+            : mode_ == Mode::kThread ? " (reader thread)"
+                                     : " (blocking reads)");
 }
 
 void BridgeLink::ReaderLoop() {
@@ -110,6 +113,13 @@ void BridgeLink::ReaderLoop() {
 }
 
 long BridgeLink::Read(std::uint8_t *buffer, std::size_t capacity) {
+    if (mode_ == Mode::kBlocking) {
+        const ssize_t count = read(deviceFd_, buffer, capacity);
+        if (count >= 0) {
+            return count;
+        }
+        return errno == EINTR || errno == EAGAIN ? 0 : -1;
+    }
     if (mode_ == Mode::kPoll) {
         for (;;) {
             const ssize_t count = read(deviceFd_, buffer, capacity);

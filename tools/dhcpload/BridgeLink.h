@@ -18,16 +18,20 @@
 // With poll the device itself is polled and read without blocking. Where the
 // driver cannot tell poll() that a frame waits, a reader thread makes the
 // blocking reads and hands frames over through a queue and an eventfd.
+// Blocking mode reads in the caller's thread exactly as the daemon does (Fd()
+// is -1 then); a signal ends a read with 0.
 class BridgeLink : public Link {
 public:
-    enum class Mode { kPoll, kThread };
+    enum class Mode { kPoll, kThread, kBlocking };
 
     static std::unique_ptr<BridgeLink> Open(const std::string &devicePath,
                                             const std::string &portName, const MacAddr &mac,
                                             Mode mode, std::string &error);
     ~BridgeLink() override;
 
-    int Fd() const override { return mode_ == Mode::kPoll ? deviceFd_ : eventFd_; }
+    int Fd() const override {
+        return mode_ == Mode::kPoll ? deviceFd_ : mode_ == Mode::kThread ? eventFd_ : -1;
+    }
     long Read(std::uint8_t *buffer, std::size_t capacity) override;
     bool Write(const std::uint8_t *frame, std::size_t length) override;
     std::string Describe() const override;

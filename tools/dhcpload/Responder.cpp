@@ -46,47 +46,67 @@ std::size_t CannedReply::Answer(const DhcpView &request, const std::uint8_t *&fr
     return length_;
 }
 
+namespace {
+
+// Answers every frame it can read; false when the link failed.
+bool answerWaiting(Link &link, CannedReply &canned, ResponderCounters &counters,
+                   std::uint8_t *receive, bool once) {
+    for (;;) {
+        const long count = link.Read(receive, kMaxFrameSize);
+        if (count <= 0) {
+            return count == 0;
+        }
+        ++counters.framesRead;
+        DhcpView request;
+        const std::uint8_t *reply = nullptr;
+        std::size_t length = 0;
+        if (parseDhcpFrame(receive, static_cast<std::size_t>(count), dhcp::kServerPort, request,
+                           !link.ChecksumPending()) == ParseStatus::kOk) {
+            length = canned.Answer(request, reply);
+        }
+        if (length == 0) {
+            ++counters.ignored;
+        } else {
+            ++(request.type == dhcp::kDiscover ? counters.offers : counters.acks);
+            if (!link.Write(reply, length)) {
+                ++counters.sendErrors;
+            }
+        }
+        if (once) {
+            return true;
+        }
+    }
+}
+
+} // namespace
+
 ResponderCounters runResponder(Link &link, const ResponderConfig &config,
                                const volatile std::sig_atomic_t &stop) {
     CannedReply canned(config);
     ResponderCounters counters;
     std::uint8_t receive[kMaxFrameSize];
-    pollfd waitFor{link.Fd(), POLLIN, 0};
     const std::uint64_t start = monotonicNs();
     const auto limitNs = static_cast<std::uint64_t>(config.durationS * 1e9);
-    while (stop == 0 && (limitNs == 0 || monotonicNs() - start < limitNs)) {
+    const auto running = [&] {
+        return stop == 0 && (limitNs == 0 || monotonicNs() - start < limitNs);
+    };
+    if (link.Fd() < 0) {
+        // A blocking link: one read, one answer, as a server on it would;
+        // a signal ends the read so that the stop flag is seen.
+        while (running() && answerWaiting(link, canned, counters, receive, true)) {
+        }
+        return counters;
+    }
+    pollfd waitFor{link.Fd(), POLLIN, 0};
+    while (running()) {
         const timespec timeout{0, 100000000}; // look at the stop flag now and then
         const int ready = ppoll(&waitFor, 1, &timeout, nullptr);
         if (ready <= 0) {
             continue;
         }
-        if ((waitFor.revents & (POLLERR | POLLNVAL)) != 0) {
+        if ((waitFor.revents & (POLLERR | POLLNVAL)) != 0 ||
+            !answerWaiting(link, canned, counters, receive, false)) {
             break;
-        }
-        for (;;) {
-            const long count = link.Read(receive, sizeof receive);
-            if (count <= 0) {
-                if (count < 0) {
-                    return counters;
-                }
-                break;
-            }
-            ++counters.framesRead;
-            DhcpView request;
-            const std::uint8_t *reply = nullptr;
-            std::size_t length = 0;
-            if (parseDhcpFrame(receive, static_cast<std::size_t>(count), dhcp::kServerPort, request,
-                               !link.ChecksumPending()) == ParseStatus::kOk) {
-                length = canned.Answer(request, reply);
-            }
-            if (length == 0) {
-                ++counters.ignored;
-                continue;
-            }
-            ++(request.type == dhcp::kDiscover ? counters.offers : counters.acks);
-            if (!link.Write(reply, length)) {
-                ++counters.sendErrors;
-            }
         }
     }
     return counters;
