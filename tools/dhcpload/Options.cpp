@@ -1,7 +1,6 @@
 #include "Options.h"
 
 #include <charconv>
-#include <cstdio>
 #include <cstdlib>
 #include <random>
 
@@ -19,28 +18,44 @@ bool parseDouble(const std::string &text, double &value) {
     return !text.empty() && end == text.c_str() + text.size() && value >= 0;
 }
 
+// Fields of one base, each at most max, joined by a separator and nothing
+// else around them. from_chars refuses a number too large for its type
+// instead of wrapping it, as sscanf does.
+bool parseFields(const std::string &text, char separator, int base, unsigned max, unsigned *fields,
+                 std::size_t count) {
+    const char *p = text.data();
+    const char *end = p + text.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) {
+            if (p == end || *p != separator) {
+                return false;
+            }
+            ++p;
+        }
+        const auto [next, ec] = std::from_chars(p, end, fields[i], base);
+        if (ec != std::errc() || fields[i] > max) {
+            return false;
+        }
+        p = next;
+    }
+    return p == end;
+}
+
 bool parseAddressText(const std::string &text, std::uint32_t &value) {
-    unsigned a, b, c, d;
-    char tail;
-    if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 ||
-        b > 255 || c > 255 || d > 255) {
+    unsigned a[4];
+    if (!parseFields(text, '.', 10, 255, a, 4)) {
         return false;
     }
-    value = (a << 24) | (b << 16) | (c << 8) | d;
+    value = (a[0] << 24) | (a[1] << 16) | (a[2] << 8) | a[3];
     return true;
 }
 
 bool parseMacText(const std::string &text, MacAddr &mac) {
     unsigned b[6];
-    char tail;
-    if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5],
-                    &tail) != 6) {
+    if (!parseFields(text, ':', 16, 255, b, 6)) {
         return false;
     }
     for (std::size_t i = 0; i < 6; ++i) {
-        if (b[i] > 255) {
-            return false;
-        }
         mac[i] = static_cast<std::uint8_t>(b[i]);
     }
     return true;
@@ -163,7 +178,9 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
             return false;
         }
         if (!ok) {
-            error = "bad value for " + name + ": " + v;
+            error = "bad value for " + name;
+            error += ": ";
+            error += v;
             return false;
         }
     }
