@@ -54,7 +54,8 @@ CConfigFile *CreateConfigFile() {
 
 CConfigFileR::CConfigFileR(const QString &fileName) : file(fileName) {
     if (!fileName.isEmpty()) {
-        Read(fileName);
+        // During construction only this class's Read can run; say so.
+        CConfigFileR::Read(fileName);
     }
 }
 

@@ -97,7 +97,7 @@ std::int32_t CDHCPProtocol::HandleRequest(const std::uint8_t *request,
     if (reply == nullptr) {
         return PROTO_E_NOMEM;
     }
-    std::int32_t status = PROTO_OK;
+    std::int32_t status;
     if (!namesServer) {
         // A renewal or reboot without a server identifier starts over.
         status = BuildNak(reply, request, &options);

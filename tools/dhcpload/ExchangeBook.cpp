@@ -20,7 +20,7 @@ ExchangeBook::ExchangeBook(const BookConfig &config) : config_(config) {
         static_cast<std::size_t>(std::min<std::uint64_t>(config_.exchanges, 1U << 22));
     offerLatency_.Reserve(expected);
     ackLatency_.Reserve(expected);
-    inFlight_.reserve(config_.window * 2U);
+    inFlight_.reserve(std::size_t{config_.window} * 2U);
 }
 
 MacAddr ExchangeBook::GuestMac(std::uint8_t seed, std::uint32_t index) {

@@ -63,7 +63,7 @@ void DevicePort::OnInterrupt(fuse_req_t req, void *data) {
 
 void DevicePort::FailParked(int error) {
     while (!parked_.empty()) {
-        const fuse_req_t req = parked_.front().req;
+        fuse_req_t req = parked_.front().req;
         parked_.pop_front();
         fuse_reply_err(req, error);
     }

@@ -19,7 +19,7 @@ namespace vmbridge {
 // parked until a frame arrives or a signal interrupts the reader.
 class DevicePort : public SwitchPort {
 public:
-    DevicePort(std::size_t queueLimit) : queueLimit_(queueLimit) {}
+    explicit DevicePort(std::size_t queueLimit) : queueLimit_(queueLimit) {}
     DevicePort(const DevicePort &) = delete;
     DevicePort &operator=(const DevicePort &) = delete;
     ~DevicePort() override;

@@ -24,7 +24,7 @@ void Switch::RemovePort(SwitchPort &port) {
     std::erase_if(addressTable_, [&](const auto &entry) { return entry.second == port.id; });
 }
 
-void Switch::Learn(SwitchPort &port, std::span<const std::uint8_t, 6> address) {
+void Switch::Learn(const SwitchPort &port, std::span<const std::uint8_t, 6> address) {
     addressTable_[LoadAddress(address.data())] = port.id;
 }
 

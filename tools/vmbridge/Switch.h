@@ -28,7 +28,7 @@ public:
     void RemovePort(SwitchPort &port);
     // Binds a station address to a port before it has sent anything, as a
     // port's own address is known from the moment it attaches.
-    void Learn(SwitchPort &port, std::span<const std::uint8_t, 6> address);
+    void Learn(const SwitchPort &port, std::span<const std::uint8_t, 6> address);
     void Forward(SwitchPort &from, std::span<const std::uint8_t> frame);
 
     std::uint64_t framesSwitched() const { return framesSwitched_; }
