@@ -42,32 +42,42 @@ void PacketFree(Packet *packet) {
 }
 
 namespace {
-bool growthFits(const Packet *packet, std::uint32_t size) {
+
+// A block `size` bytes larger than the packet's buffer, with the old buffer
+// copied to `oldAt` (0 when growing at the end, `size` when at the front).
+// Null when the sizes cannot be counted or the block cannot be had; the
+// packet itself is not touched here.
+std::uint8_t *grownCopy(const Packet *packet, std::uint32_t size, std::uint32_t oldAt) {
     constexpr std::uint32_t kMax = std::numeric_limits<std::uint32_t>::max();
-    return packet->bufferSize <= kMax - size && packet->length <= kMax - size;
+    if (packet->bufferSize > kMax - size || packet->length > kMax - size) {
+        return nullptr;
+    }
+    auto *block = static_cast<std::uint8_t *>(vlmAlloc(std::size_t{packet->bufferSize} + size));
+    if (block != nullptr && packet->buffer != nullptr && packet->bufferSize != 0) {
+        std::memcpy(block + oldAt, packet->buffer, packet->bufferSize);
+    }
+    return block;
 }
+
+void adopt(Packet *packet, std::uint8_t *block, std::uint32_t size) {
+    std::free(packet->buffer);
+    packet->buffer = block;
+    packet->bufferSize += size;
+    packet->length += size;
+}
+
 } // namespace
 
 std::int32_t PacketPrepend(Packet *packet, std::uint32_t size) {
     if (packet == nullptr) {
         return PROTO_E_INVAL;
     }
-    // A size that cannot be counted cannot be allocated either.
-    if (!growthFits(packet, size)) {
-        return PROTO_E_NOMEM;
-    }
-    auto *block = static_cast<std::uint8_t *>(vlmAlloc(std::size_t{packet->bufferSize} + size));
+    std::uint8_t *block = grownCopy(packet, size, size);
     if (block == nullptr) {
         return PROTO_E_NOMEM;
     }
     std::memset(block, 0, size);
-    if (packet->buffer != nullptr && packet->bufferSize != 0) {
-        std::memcpy(block + size, packet->buffer, packet->bufferSize);
-    }
-    std::free(packet->buffer);
-    packet->buffer = block;
-    packet->bufferSize += size;
-    packet->length += size;
+    adopt(packet, block, size);
     // On the send path the message fills its buffer, so the new header at the
     // front is where the packet now starts.
     packet->data = block;
@@ -78,15 +88,9 @@ std::int32_t PacketAppend(Packet *packet, const std::uint8_t *bytes, std::uint32
     if (packet == nullptr) {
         return PROTO_E_INVAL;
     }
-    if (!growthFits(packet, size)) {
-        return PROTO_E_NOMEM;
-    }
-    auto *block = static_cast<std::uint8_t *>(vlmAlloc(std::size_t{packet->bufferSize} + size));
+    std::uint8_t *block = grownCopy(packet, size, 0);
     if (block == nullptr) {
         return PROTO_E_NOMEM;
-    }
-    if (packet->buffer != nullptr && packet->bufferSize != 0) {
-        std::memcpy(block, packet->buffer, packet->bufferSize);
     }
     if (bytes != nullptr && size != 0) {
         std::memcpy(block + packet->bufferSize, bytes, size);
@@ -94,10 +98,7 @@ std::int32_t PacketAppend(Packet *packet, const std::uint8_t *bytes, std::uint32
         std::memset(block + packet->bufferSize, 0, size);
     }
     const std::ptrdiff_t offset = packet->data != nullptr ? packet->data - packet->buffer : 0;
-    std::free(packet->buffer);
-    packet->buffer = block;
+    adopt(packet, block, size);
     packet->data = block + offset;
-    packet->bufferSize += size;
-    packet->length += size;
     return PROTO_OK;
 }
