@@ -2,13 +2,8 @@
 // stack, from the frame the bridge delivers to the frame written back, with a
 // given number of guests already holding leases.
 
-#include "CDHCPProtocol.h"
-
-#include "CEthProtocol.h"
-#include "CIPProtocol.h"
-#include "CUDPProtocol.h"
-#include "CapturingLower.h"
 #include "FrameBuilder.h"
+#include "ServerStack.h"
 
 #include <benchmark/benchmark.h>
 
@@ -23,15 +18,8 @@ constexpr std::uint32_t kServer = fb::ip(10, 0, 0, 1);
 constexpr std::uint32_t kMask = fb::ip(255, 0, 0, 0);
 constexpr std::uint32_t kPoolStart = kServer + 2;
 
-struct Stack {
-    explicit Stack(std::int64_t guests) {
-        eth = new CEthProtocol(&bridge);
-        eth->SetMac(fb::kServerMac.data());
-        ip = new CIPProtocol(eth, 1);
-        ip->SetAddress(kServer, kMask);
-        udp = new CUDPProtocol(ip, 1);
-        dhcp = new CDHCPProtocol(udp, 1);
-        dhcp->InitScope(kPoolStart, fb::ip(10, 255, 255, 254), kMask);
+struct Stack : ServerStack {
+    explicit Stack(std::int64_t guests) : ServerStack(kServer, fb::ip(10, 255, 255, 254), kMask) {
         // Bound guests on one unbroken run from the pool start, bound from the
         // top down so that filling stays quick.
         const std::uint8_t xid[4] = {0, 0, 0, 1};
@@ -40,7 +28,6 @@ struct Stack {
             dhcp->BindAddress(mac.data(), xid, kPoolStart + static_cast<std::uint32_t>(n));
         }
     }
-    ~Stack() { eth->Release(); }
 
     static fb::Mac guestMac(std::uint32_t n) {
         return {0x02,
@@ -50,16 +37,6 @@ struct Stack {
                 static_cast<std::uint8_t>(n >> 8),
                 static_cast<std::uint8_t>(n)};
     }
-
-    std::int32_t feed(const fb::Bytes &frame) {
-        return eth->ReceiveFrame(frame.data(), static_cast<std::uint32_t>(frame.size()));
-    }
-
-    CapturingLower bridge;
-    CEthProtocol *eth;
-    CIPProtocol *ip;
-    CUDPProtocol *udp;
-    CDHCPProtocol *dhcp;
 };
 
 fb::Bytes discoverFrame(const fb::Mac &mac) {

@@ -9,12 +9,8 @@
 // went to the bridge, and every frame written is well formed; after the whole
 // input, every slot off the chain is zero. Any violation aborts.
 
-#include "CDHCPProtocol.h"
-#include "CEthProtocol.h"
-#include "CIPProtocol.h"
-#include "CUDPProtocol.h"
-#include "CapturingLower.h"
 #include "FrameInput.h"
+#include "ServerStack.h"
 #include "StackChecks.h"
 
 #include <cstddef>
@@ -25,23 +21,9 @@
 
 namespace {
 
-struct Stack {
-    CapturingLower bridge;
-    CEthProtocol *eth;
-    CDHCPProtocol *server;
-
-    Stack() {
-        eth = new CEthProtocol(&bridge);
-        eth->SetMac(fb::kServerMac.data());
-        auto *ip = new CIPProtocol(eth, 1);
-        ip->SetAddress(checks::kServerIp, checks::kMask);
-        auto *udp = new CUDPProtocol(ip, 1);
-        server = new CDHCPProtocol(udp, 1);
-    }
-    // The Ethernet layer's destructor releases everything above it.
-    ~Stack() { eth->Release(); }
-    Stack(const Stack &) = delete;
-    Stack &operator=(const Stack &) = delete;
+// Each input sets the pool again with InitScope.
+struct Stack : ServerStack {
+    Stack() : ServerStack(checks::kServerIp, checks::kPoolStart, checks::kMask) {}
 };
 
 Stack &stack() {
@@ -62,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     Stack &s = stack();
     const std::uint32_t poolEnd = frameinput::poolEnd(data[0], checks::kPoolStart);
-    s.server->InitScope(checks::kPoolStart, poolEnd, checks::kMask);
+    s.dhcp->InitScope(checks::kPoolStart, poolEnd, checks::kMask);
 
     std::size_t frame = 0;
     for (const frameinput::Record &record : frameinput::split(data, size)) {
@@ -78,12 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 fail(fault, frame);
             }
         }
-        if (std::string fault = checks::leaseTableFault(*s.server, false); !fault.empty()) {
+        if (std::string fault = checks::leaseTableFault(*s.dhcp, false); !fault.empty()) {
             fail(fault, frame);
         }
         ++frame;
     }
-    if (std::string fault = checks::leaseTableFault(*s.server); !fault.empty()) {
+    if (std::string fault = checks::leaseTableFault(*s.dhcp); !fault.empty()) {
         fail(fault, frame);
     }
     return 0;

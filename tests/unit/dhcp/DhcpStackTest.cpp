@@ -10,6 +10,7 @@
 #include "CapturingLower.h"
 #include "FrameBuilder.h"
 #include "Memory.h"
+#include "ServerStack.h"
 
 #include <gtest/gtest.h>
 
@@ -32,30 +33,12 @@ const fb::Mac kGuest{0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
 const fb::Mac kOtherGuest{0x52, 0x54, 0x00, 0xaa, 0xbb, 0xcc};
 
 // The stack the service builds, over a capturing bridge.
-struct Stack {
-    Stack() {
-        eth = new CEthProtocol(&bridge);
-        eth->SetMac(fb::kServerMac.data());
-        ip = new CIPProtocol(eth, 1);
-        ip->SetAddress(kServer, kMask);
-        udp = new CUDPProtocol(ip, 1);
-        dhcp = new CDHCPProtocol(udp, 1);
-        dhcp->InitScope(kServer + 2, kScopeEnd, kMask);
-    }
-    ~Stack() { eth->Release(); } // releases IPv4, ARP, UDP and the server in turn
-
-    std::int32_t feed(const Bytes &frame) {
-        return eth->ReceiveFrame(frame.data(), static_cast<std::uint32_t>(frame.size()));
-    }
+struct Stack : ServerStack {
+    Stack() : ServerStack(kServer, kScopeEnd, kMask) {}
+    using ServerStack::feed;
     std::int32_t feed(const fb::DhcpMessage &message, const fb::Mac &from = kGuest) {
         return feed(fb::dhcpClientFrame(from, message));
     }
-
-    CapturingLower bridge;
-    CEthProtocol *eth;
-    CIPProtocol *ip;
-    CUDPProtocol *udp;
-    CDHCPProtocol *dhcp;
 };
 
 fb::DhcpMessage discover(std::uint32_t xid, const fb::Mac &mac = kGuest) {

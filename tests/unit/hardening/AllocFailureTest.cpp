@@ -80,7 +80,7 @@ TEST(AllocFailure, EveryAllocationOfAConversation) {
             reference.push_back(
                 {status,
                  {s.bridge.frames.begin() + static_cast<long>(before), s.bridge.frames.end()},
-                 AllocFault::count()});
+                 AllocFault::calls()});
         }
     }
     // The reference conversation itself: every step answered.

@@ -7,6 +7,7 @@
 #include "CIPProtocol.h"
 #include "CUDPProtocol.h"
 #include "CapturingLower.h"
+#include "FailingAlloc.h"
 #include "FrameBuilder.h"
 #include "Log.h"
 #include "Memory.h"
@@ -59,36 +60,6 @@ private:
     std::vector<std::string> *order_;
     std::string name_;
     bool deleteOnRelease_;
-};
-
-// Fails exactly the allocation with the given index (0 = the first after
-// construction) and counts them all; restores plain malloc when it ends.
-class FailingAlloc {
-public:
-    explicit FailingAlloc(int failAt) {
-        calls() = 0;
-        target() = failAt;
-        previous_ = setAllocHook(&FailingAlloc::hook);
-    }
-    ~FailingAlloc() { setAllocHook(previous_); }
-    FailingAlloc(const FailingAlloc &) = delete;
-    FailingAlloc &operator=(const FailingAlloc &) = delete;
-
-    static int &calls() {
-        static int n = 0;
-        return n;
-    }
-
-private:
-    static int &target() {
-        static int n = -1;
-        return n;
-    }
-    static void *hook(std::size_t size) {
-        const int index = calls()++;
-        return index == target() ? nullptr : std::malloc(size);
-    }
-    AllocHook previous_;
 };
 
 class LogLines {
