@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -34,6 +35,10 @@ int main(int argc, char **argv) {
     if (!parseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
         std::fprintf(stderr, "dhcpload: %s\n%s", error.c_str(), usageText());
         return 2;
+    }
+    // A run longer than a second shows a progress line on a terminal.
+    if (isatty(STDERR_FILENO) != 0) {
+        options.run.progress = true;
     }
     if (options.help) {
         std::fputs(usageText(), stdout);
