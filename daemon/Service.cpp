@@ -8,6 +8,7 @@
 #include "CUDPProtocol.h"
 #include "Log.h"
 #include "RenewFile.h"
+#include "ScopeCheck.h"
 
 #include <cstring>
 #include <optional>
@@ -44,18 +45,19 @@ struct Scope {
 };
 
 bool scopeAccepted(const Scope &scope) {
-    const std::uint32_t span = scope.end - scope.start; // modulo 2^32
-    if (span < kMinScopeSpan) {
+    switch (checkScope(scope.start, scope.end)) {
+    case ScopeVerdict::tooFewAddresses:
         vlmLog(LOG_ERR,
                "Velmarind DHCP server for virtual NIC have not enough free addresses. Need at "
                "least %u but allocated only %u.",
-               kNeededAddresses, span);
+               kNeededAddresses, scope.end - scope.start);
         return false;
-    }
-    if (scope.end < scope.start) {
+    case ScopeVerdict::startAboveEnd:
         vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC have scope misconfiguration. Seems "
                         "ScopeStart > ScopeEnd.");
         return false;
+    case ScopeVerdict::ok:
+        break;
     }
     return true;
 }

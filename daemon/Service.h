@@ -7,11 +7,6 @@
 // The service hardware address: the bridge port's and the Ethernet layer's.
 inline constexpr std::uint8_t kServiceMac[6] = {0x00, 0x01, 0x23, 0x45, 0xBE, 0xF0};
 
-// Scopes whose end lies this close to the start (or closer) are refused. The
-// message names kNeededAddresses, as it always has, though 18 is accepted.
-inline constexpr std::uint32_t kMinScopeSpan = 18;
-inline constexpr std::uint32_t kNeededAddresses = 20;
-
 // The flag word the SIGHUP handler sets; the main loop clears the renew bit
 // before it reads the renew file, so a SIGHUP from then on asks again.
 inline constexpr std::int32_t kRenewBit = 2;

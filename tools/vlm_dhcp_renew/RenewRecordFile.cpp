@@ -1,5 +1,7 @@
 #include "RenewRecordFile.h"
 
+#include "RenewFile.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,11 +18,12 @@ constexpr mode_t kRecordMode = 0644;
 
 } // namespace
 
-std::string renewFilePath(std::string_view installDir, std::string_view device) {
-    std::string path(installDir);
-    path += ".dhcp.";
-    path += device;
-    return path;
+std::string renewFilePath(const std::string &installDir, const std::string &device) {
+    // The service's own rule, so that both always name the same file; a path
+    // too long for the service is no path at all.
+    char path[kRenewPathSize];
+    return buildRenewPath(path, device.c_str(), installDir.c_str()) ? std::string(path)
+                                                                    : std::string();
 }
 
 bool isUsableDeviceName(std::string_view device) {

@@ -25,8 +25,9 @@ struct RecordReadResult {
 };
 
 // The renew file of a device: the install directory (ending in '/') followed
-// by ".dhcp." and the device name, as the service builds it.
-std::string renewFilePath(std::string_view installDir, std::string_view device);
+// by ".dhcp." and the device name, as the service builds it; empty when the
+// name is too long for the service to have a renew file at all.
+std::string renewFilePath(const std::string &installDir, const std::string &device);
 
 // A device name the tool may put into a path: not empty and without '/', so
 // that the path cannot leave the install directory.

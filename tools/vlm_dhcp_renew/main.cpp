@@ -216,6 +216,11 @@ int main(int argc, char **argv) {
     }
 
     const std::string path = renewFilePath(options->installDir, options->device);
+    if (path.empty()) {
+        std::fprintf(stderr, "%s: device name %s is too long: its service has no renew file\n",
+                     kTool, options->device.c_str());
+        return kExitNoRenewFile;
+    }
     ScopeRenewRecord record{};
     const RecordReadResult read = readRecordFile(path, record);
     if (read.status != RecordRead::ok) {

@@ -61,6 +61,8 @@ TEST(RenewFilePath, JoinsInstallDirectoryAndWholeDeviceName) {
     // Longer than the record's adapter name field: the path keeps all of it.
     EXPECT_EQ(renewFilePath("/usr/lib/velmarind/", "abcdefghijklmnopqrst"),
               "/usr/lib/velmarind/.dhcp.abcdefghijklmnopqrst");
+    // A name the service could not build a path for names no file here either.
+    EXPECT_EQ(renewFilePath("/usr/lib/velmarind/", std::string(1000, 'x')), "");
 }
 
 TEST(RenewFilePath, RefusesNamesThatLeaveTheDirectory) {
