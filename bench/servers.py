@@ -159,30 +159,30 @@ class Kea(Server):
         time.sleep(1.0)
 
 
-class BridgeResponder(Server):
-    name = "limit-bridge"
-    path = "bridge port -> bridge port"
+class Responder(Server):
+    """dhcpload's canned responder: what the path itself allows."""
     # The daemon brings the host adapter up with an address, and every
-    # broadcast reply it floods then also enters the host's stack there; the
+    # broadcast reply flooded there then also enters the host's stack; the
     # path's limit is measured in the same state.
     uses_host_adapter = True
+    attach = ()  # how the responder reaches the bridge
 
     def start(self):
         self.popen([str(self.build / "tools" / "dhcpload" / "dhcpload"), "--respond",
-                    "--port-name", "responder", "--port-mac", "06:00:00:00:00:02",
-                    "--server-ip", "10.1.0.1"])
+                    *self.attach, "--server-ip", "10.1.0.1"])
         time.sleep(0.3)
 
 
-class TapResponder(Server):
+class BridgeResponder(Responder):
+    name = "limit-bridge"
+    path = "bridge port -> bridge port"
+    attach = ("--port-name", "responder", "--port-mac", "06:00:00:00:00:02")
+
+
+class TapResponder(Responder):
     name = "limit-tap"
     path = "bridge port -> TAP -> raw socket"
-    uses_host_adapter = True
-
-    def start(self):
-        self.popen([str(self.build / "tools" / "dhcpload" / "dhcpload"), "--respond",
-                    "--interface", "vnic0", "--server-ip", "10.1.0.1"])
-        time.sleep(0.3)
+    attach = ("--interface", "vnic0")
 
 
 def cpu_ns(pid):

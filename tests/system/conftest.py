@@ -16,12 +16,17 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(skip)
 
 
+def built_program(relative):
+    """A program of the build under test; the test fails when it isn't built."""
+    path = build_dir() / relative
+    if not path.exists():
+        pytest.fail(f"{path} is missing: build it first (VLM_BUILD={build_dir()})")
+    return path
+
+
 @pytest.fixture(scope="session")
 def vmbridge():
-    path = build_dir() / "tools" / "vmbridge" / "vmbridge"
-    if not path.exists():
-        pytest.fail(f"{path} is missing: build the vmbridge target (VLM_BUILD={build_dir()})")
-    return path
+    return built_program("tools/vmbridge/vmbridge")
 
 
 @pytest.fixture(scope="session")

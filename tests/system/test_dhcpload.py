@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from sandbox import build_dir
+from conftest import built_program
 
 SCOPE = "[vnic0]\nDHCP=1\nStart interface=1\nScope start=10.1.0.1\n" \
         "Scope end=10.1.255.254\nScope network mask=255.255.0.0\n"
@@ -22,18 +22,12 @@ CLEAN_FRAME_COUNTERS = ("truncated", "bad_checksum", "malformed", "send_errors",
 
 @pytest.fixture(scope="module")
 def dhcpload():
-    path = build_dir() / "tools" / "dhcpload" / "dhcpload"
-    if not path.exists():
-        pytest.fail(f"{path} is missing: build the dhcpload target")
-    return path
+    return built_program("tools/dhcpload/dhcpload")
 
 
 @pytest.fixture(scope="module")
 def daemon():
-    path = build_dir() / "daemon" / "vlm_dhcpd"
-    if not path.exists():
-        pytest.fail(f"{path} is missing: build the daemon")
-    return path
+    return built_program("daemon/vlm_dhcpd")
 
 
 def start_daemon(box, daemon):
