@@ -4,7 +4,7 @@ import subprocess
 
 import pytest
 
-from sandbox import Sandbox, build_dir
+from vlmsandbox.sandbox import Sandbox, build_dir
 
 HERE = pathlib.Path(__file__).resolve().parent
 

@@ -19,8 +19,8 @@ import time
 import pytest
 from scapy.all import ARP, BOOTP, DHCP, IP, UDP, Ether, raw
 
-from daemon_harness import (BROADCAST_MAC, Daemon, config_text, dhcp_request_frame, exchange,
-                            from_server, guest_mac)
+from vlmsandbox.daemon import (BROADCAST_MAC, Daemon, config_text, dhcp_request_frame,
+                               exchange, from_server, guest_mac)
 
 SERVER = "10.37.129.1"
 FIRST = "10.37.129.3"

@@ -8,9 +8,9 @@ import time
 import pytest
 from scapy.all import ARP, Ether, raw
 
-from daemon_harness import (BROADCAST_MAC, ERR, INFO, LOG_USER, RECORD, SERVICE_MAC, Daemon,
-                            adapter_state, config_text, dhcp_request_frame, exchange,
-                            expected_reply, from_server, guest_mac, ip2int)
+from vlmsandbox.daemon import (BROADCAST_MAC, ERR, INFO, LOG_USER, RECORD, SERVICE_MAC,
+                               Daemon, adapter_state, config_text, dhcp_request_frame,
+                               exchange, expected_reply, from_server, guest_mac, ip2int)
 
 SERVER = "10.37.129.1"
 MASK = "255.255.255.0"

@@ -8,8 +8,8 @@ import signal
 import pytest
 from scapy.all import ARP, Ether
 
-from daemon_harness import (BROADCAST_MAC, Daemon, config_text, daemon_binary,
-                            dhcp_request_frame, exchange, from_server, guest_mac)
+from vlmsandbox.daemon import (BROADCAST_MAC, Daemon, config_text, daemon_binary,
+                               dhcp_request_frame, exchange, from_server, guest_mac)
 
 SERVER = "10.37.129.1"
 

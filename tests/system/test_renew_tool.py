@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from sandbox import build_dir
+from vlmsandbox.sandbox import build_dir
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD = build_dir()

@@ -2,7 +2,7 @@
 import re
 import subprocess
 
-from sandbox import REPO, build_dir, host_snapshot
+from vlmsandbox.sandbox import REPO, build_dir, host_snapshot
 
 
 def test_demo_once_serves_renews_and_leaves_nothing():

@@ -9,8 +9,8 @@ import time
 
 import pytest
 
-from sandbox import (SCRIPT, alive_in_namespaces, build_dir, host_has_interface, host_has_netns,
-                     host_snapshot, namespaces_of)
+from vlmsandbox.sandbox import (SCRIPT, alive_in_namespaces, build_dir, host_has_interface,
+                                host_has_netns, host_snapshot, namespaces_of)
 
 ATTACH = 0x40166E10
 

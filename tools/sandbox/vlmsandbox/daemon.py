@@ -14,7 +14,7 @@ import time
 
 from scapy.all import ARP, BOOTP, DHCP, IP, UDP, Ether, raw  # noqa: F401
 
-from sandbox import build_dir
+from vlmsandbox.sandbox import build_dir
 
 HERE = pathlib.Path(__file__).resolve().parent
 WIRE = HERE / "wire.py"

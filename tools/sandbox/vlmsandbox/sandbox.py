@@ -21,7 +21,7 @@ import subprocess
 import tempfile
 import time
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
+REPO = pathlib.Path(__file__).resolve().parents[3]
 SCRIPT = REPO / "scripts" / "vlm-sandbox"
 DEVICE_PATH = "/dev/vm-bridge"
 INSTALL_DIR = "/usr/lib/velmarind"
