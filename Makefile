@@ -1,5 +1,7 @@
 # Front door: `make run` serves guests on a private virtual network, `make test`
 # runs every test. Both install what they need first (scripts/setup) and build.
+# `make build` and `make unit` ask only for what building needs
+# (scripts/setup --build), so they run without root once that is installed.
 
 BUILD    ?= build
 ASAN     ?= build-asan
@@ -10,23 +12,26 @@ CONFIG   ?= $(CURDIR)/docs/dhcpd_configuration.example
 JOBS     ?= $(shell nproc)
 CMAKE_GEN = -G Ninja
 
-.PHONY: all setup build run test unit asan system fuzz-smoke lint install bench clean
+.PHONY: all setup setup-build build run test unit asan system fuzz-smoke lint install bench clean
 
 all: build
 
-setup:
+setup-build:
+	@scripts/setup --build
+
+setup: setup-build
 	@scripts/setup
 
-build: setup
+build: setup-build
 	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVLM_WERROR=ON >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+run: setup build
 	@scripts/run-demo --config "$(CONFIG)" --build "$(BUILD)" $(RUNFLAGS)
 
 # Every test: unit tests, the same under ASan+UBSan with the leak checker,
 # system tests of whole processes, short fuzz runs and static analysis.
-test: build
+test: setup build
 	@scripts/test-all --build "$(BUILD)" --asan "$(ASAN)" --fuzz "$(FUZZ)"
 
 unit: build
@@ -35,7 +40,7 @@ unit: build
 install: build
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
-bench: build
+bench: setup build
 	@scripts/setup --bench
 	@bench/run-all --build "$(BUILD)"
 
