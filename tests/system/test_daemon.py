@@ -100,13 +100,31 @@ def test_smallest_accepted_scope_serves_17_addresses(make_sandbox, tmp_path):
     assert d.alive()
     record = RECORD.unpack(d.renew_record())
     assert record[1:4] == (ip2int("10.0.0.1"), ip2int("10.0.0.19"), ip2int(MASK))
+    # Seventeen guests lease .3 to .19, in the order they ask; an eighteenth
+    # is offered nothing.
+    server = "10.0.0.1"
+    macs = [f"02:00:00:00:01:{i:02x}" for i in range(18)]
+    addresses = [f"10.0.0.{3 + i}" for i in range(17)]
+    got = from_server(exchange(box, "g1", [dhcp_request_frame(mac, 0x100 + i, 1)
+                                           for i, mac in enumerate(macs[:17])], 2.0))
+    assert got == [expected_reply("offer", 1 + i, server, 0x100 + i, mac, address, MASK)
+                   for i, (mac, address) in enumerate(zip(macs, addresses))]
+    got = from_server(exchange(box, "g1", [dhcp_request_frame(
+        mac, 0x200 + i, 3, [("server_id", server), ("requested_addr", address)])
+        for i, (mac, address) in enumerate(zip(macs, addresses))], 2.0))
+    assert got == [expected_reply("ack", 18 + i, server, 0x200 + i, mac, address, MASK)
+                   for i, (mac, address) in enumerate(zip(macs, addresses))]
+    assert from_server(exchange(box, "g1", [dhcp_request_frame(macs[17], 0x300, 1)], 0.5)) == []
+    assert d.alive()
 
 
 # --- service start --------------------------------------------------------
 
 def test_service_start_renew_file_and_adapter(box, tmp_path):
     d = start(box, tmp_path)
-    assert d.service_pid != d.startup_logs() and d.alive()
+    # The service is a process of its own, forked off the start-up process.
+    startup_pids = {r["pid"] for r in box.logs() if r["ident"] == "vlm_dhcpd"}
+    assert len(startup_pids) == 1 and d.service_pid not in startup_pids and d.alive()
     data = d.renew_record()
     assert len(data) == 40
     assert data == struct.pack("<iIIII16si", d.service_pid, ip2int(SERVER),
