@@ -8,7 +8,7 @@
 #include <cstring>
 
 CDHCPProtocol::CDHCPProtocol(CUDPProtocol *lower, int attach) : lower_(lower), attach_(attach) {
-    std::memset(leases, 0, sizeof(leases));
+    std::memset(leases_, 0, sizeof(leases_));
     if (attach_ == 1 && lower_ != nullptr) {
         // A port already taken leaves this server unregistered; nobody is told.
         lower_->Attach(this, dhcp::kServerPort);

@@ -3,7 +3,6 @@
 #include "DhcpMessage.h"
 #include "LeaseEntry.h"
 #include "LeaseIndex.h"
-#include "SlotSet.h"
 
 #include "CProtocol.h"
 
@@ -27,7 +26,8 @@ public:
     CDHCPProtocol(const CDHCPProtocol &) = delete;
     CDHCPProtocol &operator=(const CDHCPProtocol &) = delete;
 
-    // Lease table.
+    // Lease table. An entry found is the table's own, for reading: a write
+    // through it would put it out of step with the index.
     std::int32_t InitScope(std::uint32_t start, std::uint32_t end, std::uint32_t mask);
     LeaseEntry *FindByAddress(std::uint32_t address);
     LeaseEntry *FindByHwAddress(const std::uint8_t *hwAddr);
@@ -50,26 +50,20 @@ public:
     std::int32_t BuildNak(Packet *reply, const std::uint8_t *request,
                           const DhcpOptionTable *options);
 
-    std::uint32_t poolStart = 0;
-    std::uint32_t poolEnd = 0;
-    std::uint32_t netMask = 0;
-    LeaseEntry leases[kLeaseSlots];
+    // Read access for tests and checkers; only the operations above change
+    // the table, and only InitScope sets the pool.
+    const LeaseEntry (&Leases() const)[kLeaseSlots] { return leases_; }
+    std::uint32_t PoolStart() const { return poolStart_; }
+    std::uint32_t PoolEnd() const { return poolEnd_; }
+    std::uint32_t NetMask() const { return netMask_; }
 
 private:
-    std::int32_t LowestFreeSlot();
     void FillSlot(std::int32_t slot, const std::uint8_t *hwAddr, std::uint32_t address,
                   std::uint32_t state, const std::uint8_t *xid, std::int32_t next);
-    void MarkUsed(std::int32_t slot);
+    void SetState(std::int32_t slot, std::uint32_t state);
+    void MoveEntry(std::int32_t from, std::int32_t to);
     void ClearSlot(std::int32_t slot);
     void ClearTable();
-    std::int32_t SlotOfAddress(std::uint32_t address) const;
-    void IndexSlot(std::int32_t slot);
-    void UnindexSlot(std::int32_t slot);
-    void MoveEntry(std::int32_t from, std::int32_t to);
-    bool InRunPastStart(std::uint32_t address) const;
-    void SyncRun();
-    void ExtendRun();
-    void ForgetAddress(std::uint32_t address);
     std::uint32_t ServerAddress() const;
     std::int32_t WriteReply(Packet *reply, const std::uint8_t *request, std::uint8_t type,
                             std::uint32_t yiaddr);
@@ -79,22 +73,13 @@ private:
 
     CUDPProtocol *lower_;
     int attach_;
-    // One past the highest slot that may be in use: every slot from here up is
-    // free, so scans stop here instead of at the end of the array.
-    std::int32_t highWater_ = 0;
-    // Every slot below this one is in use: the search for the lowest free slot
-    // starts here.
-    std::int32_t lowestFree_ = 0;
-    // Every used slot, by address and by hardware address.
-    LeaseIndex byAddress_;
-    LeaseIndex byHwAddress_;
-    // The run of addresses from runBase_ (the pool start) that the chain holds
-    // without a gap, as far as it is known: runBase_ to runBase_ + runLength_ - 1
-    // are all held, and further held addresses are taken in when a new guest
-    // needs the first one after the run.
-    std::uint32_t runBase_ = 0;
-    std::uint32_t runLength_ = 0;
-    // The offered entries of that run other than its first: the entries a new
-    // guest's allocation walks past and ages.
-    SlotSet runOffered_;
+    std::uint32_t poolStart_ = 0;
+    std::uint32_t poolEnd_ = 0;
+    std::uint32_t netMask_ = 0;
+    // The slots; used ones form one chain from slot 0 in ascending address
+    // order. Every write to them goes through FillSlot, SetState, MoveEntry or
+    // ClearSlot (which tell index_), except the chain links, which the index
+    // does not read.
+    LeaseEntry leases_[kLeaseSlots];
+    LeaseIndex index_{leases_};
 };

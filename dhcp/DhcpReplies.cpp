@@ -49,7 +49,7 @@ std::int32_t CDHCPProtocol::WriteReply(Packet *reply, const std::uint8_t *reques
     std::uint8_t renewal[4];
     std::uint8_t rebinding[4];
     std::uint8_t lease[4];
-    storeBe32(mask, 0, netMask);
+    storeBe32(mask, 0, netMask_);
     storeBe32(serverId, 0, server);
     storeBe32(renewal, 0, dhcp::kRenewalTime);
     storeBe32(rebinding, 0, dhcp::kRebindingTime);

@@ -34,7 +34,7 @@ inline std::uint32_t get32(const std::vector<std::uint8_t> &in, std::size_t at) 
 // makes every used slot reachable. That scan covers all 65536 slots, so the
 // fuzzer runs it once per input and the chain part after every frame.
 inline std::string leaseTableFault(const CDHCPProtocol &server, bool offChain = true) {
-    const LeaseEntry *leases = server.leases;
+    const LeaseEntry *leases = server.Leases();
     std::vector<std::int32_t> chain;
     if (leases[0].state != LEASE_FREE) {
         std::set<std::vector<std::uint8_t>> owners;
@@ -56,7 +56,7 @@ inline std::string leaseTableFault(const CDHCPProtocol &server, bool offChain = 
                 return "chain not strictly ascending at slot " + std::to_string(slot);
             }
             previous = e.ipAddr;
-            if (e.ipAddr < server.poolStart || e.ipAddr > server.poolEnd) {
+            if (e.ipAddr < server.PoolStart() || e.ipAddr > server.PoolEnd()) {
                 return "address outside the pool in slot " + std::to_string(slot);
             }
             if (!owners.insert(std::vector<std::uint8_t>(e.hwAddr, e.hwAddr + 6)).second) {

@@ -172,7 +172,7 @@ TEST(BuildReplies, MissingArgumentsAreRefused) {
     }
     // BuildAck without a requested address.
     EXPECT_EQ(server->BuildAck(reply.get(), request.data(), &options), PROTO_E_INVAL);
-    EXPECT_EQ(server->leases[0].state, LEASE_FREE);
+    EXPECT_EQ(server->Leases()[0].state, LEASE_FREE);
     EXPECT_EQ(reply->length, 240u);
 }
 
@@ -199,7 +199,7 @@ TEST(BuildReplies, AckOnAFullTableReclaimsAnAgedOffer) {
     for (std::uint32_t n = kLeaseSlots - 1; n >= 4; --n) {
         ASSERT_EQ(server->BindAddress(mac(n).data(), xid, kBase + 0x100 + n), kBase + 0x100 + n);
     }
-    ASSERT_EQ(server->leases[kLeaseSlots - 1].state, LEASE_BOUND);
+    ASSERT_EQ(server->Leases()[kLeaseSlots - 1].state, LEASE_BOUND);
     ASSERT_EQ(server->FindByAddress(kBase + 2)->age, 1u);
 
     Bytes request(240, 0);

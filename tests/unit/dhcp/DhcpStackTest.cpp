@@ -239,8 +239,8 @@ std::uint32_t yiaddrOf(const Bytes &frame) {
 }
 
 std::vector<std::uint8_t> leaseBytes(const CDHCPProtocol &d) {
-    std::vector<std::uint8_t> v(sizeof(d.leases));
-    std::memcpy(v.data(), d.leases, v.size());
+    std::vector<std::uint8_t> v(sizeof(d.Leases()));
+    std::memcpy(v.data(), d.Leases(), v.size());
     return v;
 }
 
@@ -290,7 +290,7 @@ TEST(DhcpExchange, RepeatedDiscoverKeepsTheAddressAndTheSlot) {
     EXPECT_EQ(yiaddrOf(s.bridge.frames[0]), kFirst);
     EXPECT_EQ(yiaddrOf(s.bridge.frames[1]), kFirst);
     EXPECT_EQ(yiaddrOf(s.bridge.frames[2]), kFirst + 1);
-    EXPECT_EQ(s.dhcp->leases[2].state, LEASE_FREE);
+    EXPECT_EQ(s.dhcp->Leases()[2].state, LEASE_FREE);
 }
 
 // Every outcome of a DHCPREQUEST. Before each case guest A has been offered
@@ -463,7 +463,7 @@ TEST(DhcpServer, SecondServerOnTheSamePortStaysUnregistered) {
     EXPECT_EQ(s.udp->Attach(s.dhcp, 67), PROTO_E_BUSY) << "the first server keeps the port";
     ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
     EXPECT_EQ(yiaddrOf(s.bridge.last()), kFirst);
-    EXPECT_EQ(second->leases[0].state, LEASE_FREE);
+    EXPECT_EQ(second->Leases()[0].state, LEASE_FREE);
     second->Release(); // attach flag 1: it ends itself
 }
 

@@ -40,7 +40,7 @@ bool slotIsZero(const LeaseEntry &e) {
 
 int usedSlots(const CDHCPProtocol &t) {
     int used = 0;
-    for (const LeaseEntry &e : t.leases) {
+    for (const LeaseEntry &e : t.Leases()) {
         used += e.state != LEASE_FREE ? 1 : 0;
     }
     return used;
@@ -50,17 +50,17 @@ int usedSlots(const CDHCPProtocol &t) {
 // ends with -1; free slots are entirely zero.
 ::testing::AssertionResult chainIsSound(const CDHCPProtocol &t) {
     std::vector<bool> reached(kLeaseSlots, false);
-    if (t.leases[0].state != LEASE_FREE) {
+    if (t.Leases()[0].state != LEASE_FREE) {
         std::int64_t previous = -1;
         int steps = 0;
-        for (std::int32_t slot = 0; slot != kChainEnd; slot = t.leases[slot].next) {
+        for (std::int32_t slot = 0; slot != kChainEnd; slot = t.Leases()[slot].next) {
             if (slot < 0 || slot >= kLeaseSlots) {
                 return ::testing::AssertionFailure() << "next out of range: " << slot;
             }
             if (reached[slot]) {
                 return ::testing::AssertionFailure() << "chain loops at slot " << slot;
             }
-            const LeaseEntry &e = t.leases[slot];
+            const LeaseEntry &e = t.Leases()[slot];
             if (e.state != LEASE_BOUND && e.state != LEASE_OFFERED) {
                 return ::testing::AssertionFailure()
                        << "slot " << slot << " in chain has state " << e.state;
@@ -74,7 +74,7 @@ int usedSlots(const CDHCPProtocol &t) {
         }
     }
     for (std::int32_t slot = 0; slot < kLeaseSlots; ++slot) {
-        const LeaseEntry &e = t.leases[slot];
+        const LeaseEntry &e = t.Leases()[slot];
         if (e.state == LEASE_FREE && !slotIsZero(e)) {
             return ::testing::AssertionFailure() << "free slot " << slot << " not zero";
         }
@@ -88,11 +88,11 @@ int usedSlots(const CDHCPProtocol &t) {
 // Addresses in chain order.
 std::vector<std::uint32_t> chainAddresses(const CDHCPProtocol &t) {
     std::vector<std::uint32_t> out;
-    if (t.leases[0].state == LEASE_FREE) {
+    if (t.Leases()[0].state == LEASE_FREE) {
         return out;
     }
-    for (std::int32_t slot = 0; slot != kChainEnd; slot = t.leases[slot].next) {
-        out.push_back(t.leases[slot].ipAddr);
+    for (std::int32_t slot = 0; slot != kChainEnd; slot = t.Leases()[slot].next) {
+        out.push_back(t.Leases()[slot].ipAddr);
     }
     return out;
 }
@@ -123,8 +123,8 @@ protected:
         return got;
     }
     std::vector<std::uint8_t> snapshot() const {
-        std::vector<std::uint8_t> bytes(sizeof(table->leases));
-        std::memcpy(bytes.data(), table->leases, bytes.size());
+        std::vector<std::uint8_t> bytes(sizeof(table->Leases()));
+        std::memcpy(bytes.data(), table->Leases(), bytes.size());
         return bytes;
     }
 
@@ -133,7 +133,7 @@ protected:
 
 TEST_F(LeaseTable, FirstGuestGetsPoolStartInSlotZero) {
     EXPECT_EQ(offer(1), kStart);
-    const LeaseEntry &head = table->leases[0];
+    const LeaseEntry &head = table->Leases()[0];
     EXPECT_EQ(head.ipAddr, kStart);
     EXPECT_EQ(head.state, LEASE_OFFERED);
     EXPECT_EQ(head.next, kChainEnd);
@@ -148,9 +148,9 @@ TEST_F(LeaseTable, NewGuestFillsTheFirstHoleFromTheLowestFreeSlot) {
     ASSERT_EQ(bind(2, kStart + 1), kStart + 1); // slot 1
     ASSERT_EQ(bind(3, kStart + 3), kStart + 3); // slot 2
     EXPECT_EQ(offer(4), kStart + 2);
-    EXPECT_EQ(table->leases[3].ipAddr, kStart + 2);
-    EXPECT_EQ(table->leases[1].next, 3);
-    EXPECT_EQ(table->leases[3].next, 2);
+    EXPECT_EQ(table->Leases()[3].ipAddr, kStart + 2);
+    EXPECT_EQ(table->Leases()[1].next, 3);
+    EXPECT_EQ(table->Leases()[3].next, 2);
     EXPECT_EQ(chainAddresses(*table),
               (std::vector<std::uint32_t>{kStart, kStart + 1, kStart + 2, kStart + 3}));
 
@@ -158,8 +158,8 @@ TEST_F(LeaseTable, NewGuestFillsTheFirstHoleFromTheLowestFreeSlot) {
     ASSERT_EQ(table->RemoveByAddress(kStart + 1), 0); // frees slot 1
     ASSERT_TRUE(chainIsSound(*table));
     EXPECT_EQ(offer(5), kStart + 1);
-    EXPECT_EQ(table->leases[1].ipAddr, kStart + 1);
-    EXPECT_EQ(std::memcmp(table->leases[1].hwAddr, guest(5).data(), 6), 0);
+    EXPECT_EQ(table->Leases()[1].ipAddr, kStart + 1);
+    EXPECT_EQ(std::memcmp(table->Leases()[1].hwAddr, guest(5).data(), 6), 0);
 }
 
 TEST_F(LeaseTable, KnownGuestIsReofferedItsAddressWithoutAgeingOrNewSlot) {
@@ -175,7 +175,7 @@ TEST_F(LeaseTable, KnownGuestIsReofferedItsAddressWithoutAgeingOrNewSlot) {
     ASSERT_EQ(usedSlots(*table), 3);
 
     const std::uint32_t ageBefore = entry->age;
-    const std::uint32_t headAge = table->leases[0].age;
+    const std::uint32_t headAge = table->Leases()[0].age;
     const std::uint32_t lastAge = table->FindByAddress(kStart + 2)->age;
 
     EXPECT_EQ(offer(2, kXid), kStart + 1);
@@ -183,7 +183,7 @@ TEST_F(LeaseTable, KnownGuestIsReofferedItsAddressWithoutAgeingOrNewSlot) {
     EXPECT_EQ(std::memcmp(entry->xid, kXid2, 4), 0) << "re-offer keeps the recorded xid";
     EXPECT_EQ(usedSlots(*table), 3);
     EXPECT_EQ(entry->age, ageBefore);
-    EXPECT_EQ(table->leases[0].age, headAge);
+    EXPECT_EQ(table->Leases()[0].age, headAge);
     EXPECT_EQ(table->FindByAddress(kStart + 2)->age, lastAge);
 }
 
@@ -193,18 +193,18 @@ TEST_F(LeaseTable, HeadRemovalMovesSuccessorAndPoolStartIsRetaken) {
     ASSERT_EQ(offer(3), kStart + 2); // slot 2
 
     EXPECT_EQ(removeAt(0), 0);
-    EXPECT_EQ(table->leases[0].ipAddr, kStart + 1);
-    EXPECT_EQ(table->leases[0].next, 2);
-    EXPECT_TRUE(slotIsZero(table->leases[1]));
+    EXPECT_EQ(table->Leases()[0].ipAddr, kStart + 1);
+    EXPECT_EQ(table->Leases()[0].next, 2);
+    EXPECT_TRUE(slotIsZero(table->Leases()[1]));
 
     // The new head holds a higher address: a new guest takes poolStart and the
     // head entry moves to the lowest free slot (1).
     EXPECT_EQ(offer(4), kStart);
-    EXPECT_EQ(table->leases[0].ipAddr, kStart);
-    EXPECT_EQ(table->leases[0].next, 1);
-    EXPECT_EQ(table->leases[1].ipAddr, kStart + 1);
-    EXPECT_EQ(std::memcmp(table->leases[1].hwAddr, guest(2).data(), 6), 0);
-    EXPECT_EQ(table->leases[1].next, 2);
+    EXPECT_EQ(table->Leases()[0].ipAddr, kStart);
+    EXPECT_EQ(table->Leases()[0].next, 1);
+    EXPECT_EQ(table->Leases()[1].ipAddr, kStart + 1);
+    EXPECT_EQ(std::memcmp(table->Leases()[1].hwAddr, guest(2).data(), 6), 0);
+    EXPECT_EQ(table->Leases()[1].next, 2);
 }
 
 TEST_F(LeaseTable, AllocationsAgeTheRunTheyWalkAndReclaimPicksTheHighestAged) {
@@ -218,7 +218,7 @@ TEST_F(LeaseTable, AllocationsAgeTheRunTheyWalkAndReclaimPicksTheHighestAged) {
     }
     const std::int32_t slot = table->FindReclaimable();
     ASSERT_GE(slot, 0);
-    EXPECT_EQ(table->leases[slot].ipAddr, kStart + 2);
+    EXPECT_EQ(table->Leases()[slot].ipAddr, kStart + 2);
 
     // Entries beyond the first hole are not aged, and bound ones never.
     ASSERT_EQ(table->RemoveByAddress(kStart + 1), 0);
@@ -233,11 +233,11 @@ TEST_F(LeaseTable, BindBelowTheHeadTakesSlotZero) {
     ASSERT_EQ(bind(1, kStart + 5), kStart + 5); // slot 0
     ASSERT_EQ(bind(2, kStart + 7), kStart + 7); // slot 1
     ASSERT_EQ(bind(3, kStart + 2), kStart + 2);
-    EXPECT_EQ(table->leases[0].ipAddr, kStart + 2);
-    EXPECT_EQ(table->leases[0].state, LEASE_BOUND);
-    EXPECT_EQ(table->leases[0].next, 2);
-    EXPECT_EQ(table->leases[2].ipAddr, kStart + 5);
-    EXPECT_EQ(table->leases[2].next, 1);
+    EXPECT_EQ(table->Leases()[0].ipAddr, kStart + 2);
+    EXPECT_EQ(table->Leases()[0].state, LEASE_BOUND);
+    EXPECT_EQ(table->Leases()[0].next, 2);
+    EXPECT_EQ(table->Leases()[2].ipAddr, kStart + 5);
+    EXPECT_EQ(table->Leases()[2].next, 1);
     // And between two entries.
     ASSERT_EQ(bind(4, kStart + 6), kStart + 6);
     EXPECT_EQ(chainAddresses(*table),
@@ -249,8 +249,8 @@ TEST_F(LeaseTable, BindingAnAddressTheChainHoldsKeepsItOnce) {
     ASSERT_EQ(offer(2), kStart + 1);
     EXPECT_EQ(bind(2, kStart + 1, kXid2), kStart + 1);
     EXPECT_EQ(usedSlots(*table), 2);
-    EXPECT_EQ(table->leases[1].state, LEASE_BOUND);
-    EXPECT_EQ(std::memcmp(table->leases[1].xid, kXid2, 4), 0);
+    EXPECT_EQ(table->Leases()[1].state, LEASE_BOUND);
+    EXPECT_EQ(std::memcmp(table->Leases()[1].xid, kXid2, 4), 0);
     // Another guest cannot take it.
     const auto before = snapshot();
     EXPECT_EQ(bind(3, kStart + 1), 0u);
@@ -260,7 +260,7 @@ TEST_F(LeaseTable, BindingAnAddressTheChainHoldsKeepsItOnce) {
 
 TEST_F(LeaseTable, RemovalsThatFindNothingChangeNothing) {
     EXPECT_EQ(removeAt(0), 0) << "an empty head is simply cleared";
-    EXPECT_TRUE(slotIsZero(table->leases[0]));
+    EXPECT_TRUE(slotIsZero(table->Leases()[0]));
     ASSERT_EQ(offer(1), kStart);
     ASSERT_EQ(offer(2), kStart + 1);
     const auto before = snapshot();
@@ -298,7 +298,7 @@ TEST_F(LeaseTable, AllZeroHardwareAddressIsAnOrdinaryNewGuest) {
     EXPECT_EQ(table->OfferAddress(zero.data(), kXid), kStart + 1);
     EXPECT_EQ(usedSlots(*table), 2);
     EXPECT_TRUE(chainIsSound(*table));
-    EXPECT_EQ(table->FindByHwAddress(zero.data()), &table->leases[1]);
+    EXPECT_EQ(table->FindByHwAddress(zero.data()), &table->Leases()[1]);
 }
 
 TEST_F(LeaseTable, PoolEndAndTheTopOfTheAddressSpaceAreNeverPassed) {
@@ -348,7 +348,7 @@ TEST_F(LeaseTable, FullTableRefusesNewGuestsButServesKnownOnes) {
     EXPECT_EQ(usedSlots(*table), kLeaseSlots);
 
     // Emptying it again from the head leaves every slot zero.
-    while (table->leases[0].state != LEASE_FREE) {
+    while (table->Leases()[0].state != LEASE_FREE) {
         ASSERT_EQ(table->RemoveAt(0), 0);
     }
     EXPECT_TRUE(chainIsSound(*table));
@@ -363,7 +363,7 @@ TEST_F(LeaseTable, RandomOperationsMatchFullScans) {
     table->InitScope(kStart, kStart + 400, kMask);
 
     auto scanAddress = [&](std::uint32_t a) -> const LeaseEntry * {
-        for (const LeaseEntry &e : table->leases) {
+        for (const LeaseEntry &e : table->Leases()) {
             if (e.state != LEASE_FREE && e.ipAddr == a) {
                 return &e;
             }
@@ -371,7 +371,7 @@ TEST_F(LeaseTable, RandomOperationsMatchFullScans) {
         return nullptr;
     };
     auto scanHw = [&](const Mac &m) -> const LeaseEntry * {
-        for (const LeaseEntry &e : table->leases) {
+        for (const LeaseEntry &e : table->Leases()) {
             if (e.state != LEASE_FREE && std::memcmp(e.hwAddr, m.data(), 6) == 0) {
                 return &e;
             }
@@ -380,7 +380,7 @@ TEST_F(LeaseTable, RandomOperationsMatchFullScans) {
     };
     auto lowestFree = [&]() {
         for (std::int32_t s = 0; s < kLeaseSlots; ++s) {
-            if (table->leases[s].state == LEASE_FREE) {
+            if (table->Leases()[s].state == LEASE_FREE) {
                 return s;
             }
         }
@@ -419,14 +419,14 @@ TEST_F(LeaseTable, RandomOperationsMatchFullScans) {
         }
         ASSERT_TRUE(chainIsSound(*table)) << "step " << step;
         if (usedSlots(*table) == usedBefore + 1) {
-            EXPECT_NE(table->leases[free].state, LEASE_FREE)
+            EXPECT_NE(table->Leases()[free].state, LEASE_FREE)
                 << "step " << step << ": a new entry must take the lowest free slot " << free;
         }
         EXPECT_EQ(table->FindByAddress(address), scanAddress(address)) << "step " << step;
         EXPECT_EQ(table->FindByHwAddress(mac.data()), scanHw(mac)) << "step " << step;
     }
     table->InitScope(kStart, kEnd, kMask);
-    for (const LeaseEntry &e : table->leases) {
+    for (const LeaseEntry &e : table->Leases()) {
         ASSERT_TRUE(slotIsZero(e));
     }
 }
