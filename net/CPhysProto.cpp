@@ -11,22 +11,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-BridgePortRequest makeBridgePortRequest(const char *portName, const std::uint8_t *hwAddr) {
-    BridgePortRequest request;
-    std::memset(&request, 0, sizeof request);
-    if (portName != nullptr) {
-        for (std::size_t i = 0; i < bridge::kPortNameSize && portName[i] != '\0'; ++i) {
-            request.name[i] = portName[i];
-        }
-    }
-    // The driver reads the name as a C string.
-    request.name[bridge::kPortNameSize - 1] = '\0';
-    if (hwAddr != nullptr) {
-        std::memcpy(request.hwAddr, hwAddr, sizeof request.hwAddr);
-    }
-    return request;
-}
-
 CPhysProto::CPhysProto(const char *portName, const std::uint8_t *hwAddr, const char *devicePath) {
     buffer_ = static_cast<std::uint8_t *>(vlmAlloc(bridge::kReceiveBufferSize));
     if (buffer_ == nullptr) {

@@ -2,37 +2,11 @@
 
 #include "CProtocol.h"
 
-#include <cstddef>
+#include "BridgeAttach.h"
+
 #include <cstdint>
-#include <sys/ioctl.h>
 
 class CEthProtocol;
-
-// The attach request handed to the bridge driver.
-namespace bridge {
-inline constexpr char kDevicePath[] = "/dev/vm-bridge";
-inline constexpr std::size_t kPortNameSize = 16;
-inline constexpr std::size_t kPortName = 0;
-inline constexpr std::size_t kHwAddr = 16;
-inline constexpr std::size_t kRequestSize = 22;
-inline constexpr std::size_t kReceiveBufferSize = 2048;
-} // namespace bridge
-
-// 22 bytes: port name (at most 15 characters, NUL-padded, byte 15 always 0),
-// then the port's hardware address in wire order.
-struct BridgePortRequest {
-    char name[bridge::kPortNameSize];
-    std::uint8_t hwAddr[6];
-};
-static_assert(sizeof(BridgePortRequest) == bridge::kRequestSize);
-
-// The record for a port name (at most its first 15 characters are kept; a
-// null name counts as empty) and a 6-byte hardware address (null: zeros).
-BridgePortRequest makeBridgePortRequest(const char *portName, const std::uint8_t *hwAddr);
-
-// _IOW('n', 0x10, BridgePortRequest)
-inline constexpr unsigned long BRIDGE_IOC_ATTACH_PORT = 0x40166E10UL;
-static_assert(BRIDGE_IOC_ATTACH_PORT == _IOW('n', 0x10, BridgePortRequest));
 
 // The daemon's port on the virtual-machine bridge: every read yields one
 // whole frame, every write puts one whole frame on the bridge. Construction

@@ -1,6 +1,6 @@
 #include "BridgeLink.h"
 
-#include "CPhysProto.h"
+#include "BridgeAttach.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -31,9 +31,7 @@ std::unique_ptr<BridgeLink> BridgeLink::Open(const std::string &devicePath,
         error = "open " + devicePath + ": " + std::strerror(errno);
         return nullptr;
     }
-    BridgePortRequest request{};
-    std::strncpy(request.name, portName.c_str(), bridge::kPortNameSize - 1);
-    std::memcpy(request.hwAddr, mac.data(), mac.size());
+    BridgePortRequest request = makeBridgePortRequest(portName.c_str(), mac.data());
     if (ioctl(link->deviceFd_, BRIDGE_IOC_ATTACH_PORT, &request) < 0) {
         error = "attach to " + devicePath + ": " + std::strerror(errno);
         return nullptr;

@@ -172,12 +172,12 @@ void BridgeDevice::Ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, f
                          unsigned, const void *inBuf, size_t inSize, size_t) {
     BridgeDevice &device = Of(req);
     DevicePort *port = device.PortOf(fi);
-    if (cmd != attach::kRequest) {
+    if (cmd != BRIDGE_IOC_ATTACH_PORT) {
         fuse_reply_err(req, ENOTTY);
         return;
     }
     int error = EINVAL;
-    if (port != nullptr && inSize == attach::kRecordSize) {
+    if (port != nullptr && inSize == ::bridge::kRequestSize) {
         error = device.AttachPort(*port, static_cast<const std::uint8_t *>(inBuf));
     }
     if (error != 0) {
@@ -190,15 +190,15 @@ void BridgeDevice::Ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, f
 }
 
 int BridgeDevice::AttachPort(DevicePort &port, const std::uint8_t *record) {
-    const std::uint8_t *name = record + attach::kName;
-    const std::uint8_t *address = record + attach::kAddress;
+    const std::uint8_t *name = record + ::bridge::kPortName;
+    const std::uint8_t *address = record + ::bridge::kHwAddr;
     // The name is a C string inside its field: not empty and terminated.
-    if (name[0] == 0 || name[attach::kNameSize - 1] != 0) {
+    if (name[0] == 0 || name[::bridge::kPortNameSize - 1] != 0) {
         return EINVAL;
     }
     // A port's own address must be a station address.
     const bool zero =
-        std::all_of(address, address + attach::kAddressSize, [](std::uint8_t b) { return b == 0; });
+        std::all_of(address, address + ::bridge::kHwAddrSize, [](std::uint8_t b) { return b == 0; });
     if (zero || (address[0] & 1U) != 0) {
         return EINVAL;
     }
@@ -208,8 +208,8 @@ int BridgeDevice::AttachPort(DevicePort &port, const std::uint8_t *record) {
     if (AttachedCount() >= portLimit_) {
         return ENOSPC;
     }
-    std::array<std::uint8_t, attach::kAddressSize> hw{};
-    std::copy(address, address + attach::kAddressSize, hw.begin());
+    std::array<std::uint8_t, ::bridge::kHwAddrSize> hw{};
+    std::copy(address, address + ::bridge::kHwAddrSize, hw.begin());
     port.Attach(reinterpret_cast<const char *>(name), hw);
     bridge_.AddPort(port);
     bridge_.Learn(port, hw);
