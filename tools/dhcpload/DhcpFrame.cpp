@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+using namespace dhcpload::wire;
+
 namespace {
 
 constexpr std::size_t kIpStart = eth::kHeaderSize;
@@ -16,27 +18,27 @@ std::size_t writeHeaders(std::uint8_t *out, const MacAddr &destMac, const MacAdd
                          std::uint16_t destPort, std::size_t dhcpLength) {
     std::memcpy(out + eth::kDestination, destMac.data(), eth::kAddrSize);
     std::memcpy(out + eth::kSource, srcMac.data(), eth::kAddrSize);
-    wire::store16(out, eth::kType, eth::kTypeIpv4);
+    store16(out, eth::kType, eth::kTypeIpv4);
 
     std::uint8_t *ip = out + kIpStart;
     const auto udpLength = static_cast<std::uint16_t>(udp::kHeaderSize + dhcpLength);
     ip[ipv4::kVersionIhl] = 0x45;
     ip[1] = 0; // type of service
-    wire::store16(ip, ipv4::kTotalLength,
+    store16(ip, ipv4::kTotalLength,
                   static_cast<std::uint16_t>(ipv4::kHeaderSize + udpLength));
-    wire::store16(ip, ipv4::kIdent, 0);
-    wire::store16(ip, ipv4::kFlagsFragment, 0);
+    store16(ip, ipv4::kIdent, 0);
+    store16(ip, ipv4::kFlagsFragment, 0);
     ip[ipv4::kTtl] = 64;
     ip[ipv4::kProtocol] = ipv4::kProtocolUdp;
-    wire::store16(ip, ipv4::kChecksum, 0);
-    wire::store32(ip, ipv4::kSource, srcIp);
-    wire::store32(ip, ipv4::kDestination, destIp);
+    store16(ip, ipv4::kChecksum, 0);
+    store32(ip, ipv4::kSource, srcIp);
+    store32(ip, ipv4::kDestination, destIp);
 
     std::uint8_t *u = out + kUdpStart;
-    wire::store16(u, udp::kSourcePort, srcPort);
-    wire::store16(u, udp::kDestinationPort, destPort);
-    wire::store16(u, udp::kLength, udpLength);
-    wire::store16(u, udp::kChecksum, 0);
+    store16(u, udp::kSourcePort, srcPort);
+    store16(u, udp::kDestinationPort, destPort);
+    store16(u, udp::kLength, udpLength);
+    store16(u, udp::kChecksum, 0);
 
     const std::size_t length = kDhcpStart + dhcpLength;
     finishChecksums(out, length);
@@ -48,9 +50,9 @@ void writeFixedPart(std::uint8_t *m, std::uint8_t op, std::uint32_t xid, const M
     m[dhcp::kOp] = op;
     m[dhcp::kHtype] = 1; // Ethernet
     m[dhcp::kHlen] = eth::kAddrSize;
-    wire::store32(m, dhcp::kXid, xid);
+    store32(m, dhcp::kXid, xid);
     std::memcpy(m + dhcp::kChaddr, chaddr.data(), eth::kAddrSize);
-    wire::store32(m, dhcp::kMagicCookie, dhcp::kCookie);
+    store32(m, dhcp::kMagicCookie, dhcp::kCookie);
 }
 
 std::size_t putOption8(std::uint8_t *m, std::size_t at, std::uint8_t code, std::uint8_t value) {
@@ -63,7 +65,7 @@ std::size_t putOption8(std::uint8_t *m, std::size_t at, std::uint8_t code, std::
 std::size_t putOption32(std::uint8_t *m, std::size_t at, std::uint8_t code, std::uint32_t value) {
     m[at] = code;
     m[at + 1] = 4;
-    wire::store32(m, at + 2, value);
+    store32(m, at + 2, value);
     return at + 6;
 }
 
@@ -93,22 +95,22 @@ const char *parseStatusName(ParseStatus status) {
 
 void finishChecksums(std::uint8_t *frame, std::size_t length) {
     std::uint8_t *ip = frame + kIpStart;
-    wire::store16(ip, ipv4::kChecksum, 0);
-    wire::store16(ip, ipv4::kChecksum,
-                  wire::foldComplement(wire::sumWords(0, ip, ipv4::kHeaderSize)));
+    store16(ip, ipv4::kChecksum, 0);
+    store16(ip, ipv4::kChecksum,
+                  foldComplement(sumWords(0, ip, ipv4::kHeaderSize)));
 
     std::uint8_t *u = frame + kUdpStart;
     const std::size_t udpLength = length - kUdpStart;
-    wire::store16(u, udp::kChecksum, 0);
-    std::uint32_t sum = wire::sumWords(0, ip + ipv4::kSource, 8); // both addresses
+    store16(u, udp::kChecksum, 0);
+    std::uint32_t sum = sumWords(0, ip + ipv4::kSource, 8); // both addresses
     sum += ipv4::kProtocolUdp;
     sum += static_cast<std::uint32_t>(udpLength);
-    std::uint16_t checksum = wire::foldComplement(wire::sumWords(sum, u, udpLength));
+    std::uint16_t checksum = foldComplement(sumWords(sum, u, udpLength));
     // RFC 768: a computed zero is sent as all ones; zero means "no checksum".
     if (checksum == 0) {
         checksum = 0xFFFF;
     }
-    wire::store16(u, udp::kChecksum, checksum);
+    store16(u, udp::kChecksum, checksum);
 }
 
 std::size_t buildClientFrame(const ClientMessage &message, std::uint8_t *out,
@@ -119,7 +121,7 @@ std::size_t buildClientFrame(const ClientMessage &message, std::uint8_t *out,
     std::uint8_t *m = out + kDhcpStart;
     writeFixedPart(m, dhcp::kBootRequest, message.xid, message.mac);
     if (message.broadcastFlag) {
-        wire::store16(m, dhcp::kFlags, dhcp::kFlagBroadcast);
+        store16(m, dhcp::kFlags, dhcp::kFlagBroadcast);
     }
     std::size_t at = putOption8(m, dhcp::kOptions, dhcp::kOptMessageType, message.type);
     // Client identifier: hardware type 1 and the hardware address.
@@ -156,9 +158,9 @@ std::size_t buildServerFrame(const ServerMessage &message, std::uint8_t *out,
     std::uint8_t *m = out + kDhcpStart;
     writeFixedPart(m, dhcp::kBootReply, message.xid, message.clientMac);
     if (message.type != dhcp::kNak) {
-        wire::store32(m, dhcp::kYiaddr, message.yiaddr);
+        store32(m, dhcp::kYiaddr, message.yiaddr);
     }
-    wire::store32(m, dhcp::kSiaddr, message.serverId);
+    store32(m, dhcp::kSiaddr, message.serverId);
     std::size_t at = putOption8(m, dhcp::kOptions, dhcp::kOptMessageType, message.type);
     at = putOption32(m, at, dhcp::kOptServerId, message.serverId);
     at = putOption32(m, at, dhcp::kOptSubnetMask, message.subnetMask);
@@ -170,7 +172,7 @@ std::size_t buildServerFrame(const ServerMessage &message, std::uint8_t *out,
 
 ParseStatus parseDhcpFrame(const std::uint8_t *frame, std::size_t length,
                            std::uint16_t destinationPort, DhcpView &view, bool checkUdpChecksum) {
-    if (length < eth::kHeaderSize || wire::load16(frame, eth::kType) != eth::kTypeIpv4) {
+    if (length < eth::kHeaderSize || load16(frame, eth::kType) != eth::kTypeIpv4) {
         return ParseStatus::kNotDhcp;
     }
     const std::uint8_t *ip = frame + kIpStart;
@@ -181,50 +183,50 @@ ParseStatus parseDhcpFrame(const std::uint8_t *frame, std::size_t length,
     const std::size_t ihl = std::size_t{ip[ipv4::kVersionIhl] & 0x0FU} * 4;
     if ((ip[ipv4::kVersionIhl] >> 4) != 4 || ihl < ipv4::kHeaderSize ||
         ip[ipv4::kProtocol] != ipv4::kProtocolUdp ||
-        (wire::load16(ip, ipv4::kFlagsFragment) & ipv4::kFragmentMask) != 0) {
+        (load16(ip, ipv4::kFlagsFragment) & ipv4::kFragmentMask) != 0) {
         return ParseStatus::kNotDhcp;
     }
-    const std::size_t totalLength = wire::load16(ip, ipv4::kTotalLength);
+    const std::size_t totalLength = load16(ip, ipv4::kTotalLength);
     // Short frames carry padding behind the datagram, so the frame may be
     // longer than the IPv4 total length but never shorter.
     if (ihl > ipRoom || totalLength > ipRoom || totalLength < ihl + udp::kHeaderSize) {
         return ParseStatus::kTruncated;
     }
-    if (wire::foldComplement(wire::sumWords(0, ip, ihl)) != 0) {
+    if (foldComplement(sumWords(0, ip, ihl)) != 0) {
         return ParseStatus::kBadChecksum;
     }
     const std::uint8_t *u = ip + ihl;
-    if (wire::load16(u, udp::kDestinationPort) != destinationPort) {
+    if (load16(u, udp::kDestinationPort) != destinationPort) {
         return ParseStatus::kNotDhcp;
     }
-    const std::size_t udpLength = wire::load16(u, udp::kLength);
+    const std::size_t udpLength = load16(u, udp::kLength);
     if (udpLength < udp::kHeaderSize || udpLength > totalLength - ihl) {
         return ParseStatus::kTruncated;
     }
-    if (checkUdpChecksum && wire::load16(u, udp::kChecksum) != 0) {
-        std::uint32_t sum = wire::sumWords(0, ip + ipv4::kSource, 8);
+    if (checkUdpChecksum && load16(u, udp::kChecksum) != 0) {
+        std::uint32_t sum = sumWords(0, ip + ipv4::kSource, 8);
         sum += ipv4::kProtocolUdp;
         sum += static_cast<std::uint32_t>(udpLength);
-        if (wire::foldComplement(wire::sumWords(sum, u, udpLength)) != 0) {
+        if (foldComplement(sumWords(sum, u, udpLength)) != 0) {
             return ParseStatus::kBadChecksum;
         }
     }
     const std::uint8_t *m = u + udp::kHeaderSize;
     const std::size_t dhcpLength = udpLength - udp::kHeaderSize;
-    if (dhcpLength < dhcp::kOptions || wire::load32(m, dhcp::kMagicCookie) != dhcp::kCookie) {
+    if (dhcpLength < dhcp::kOptions || load32(m, dhcp::kMagicCookie) != dhcp::kCookie) {
         return ParseStatus::kMalformed;
     }
 
     view = DhcpView{};
     std::memcpy(view.ethDestination.data(), frame + eth::kDestination, eth::kAddrSize);
     std::memcpy(view.ethSource.data(), frame + eth::kSource, eth::kAddrSize);
-    view.ipSource = wire::load32(ip, ipv4::kSource);
-    view.ipDestination = wire::load32(ip, ipv4::kDestination);
+    view.ipSource = load32(ip, ipv4::kSource);
+    view.ipDestination = load32(ip, ipv4::kDestination);
     view.op = m[dhcp::kOp];
-    view.xid = wire::load32(m, dhcp::kXid);
-    view.flags = wire::load16(m, dhcp::kFlags);
-    view.yiaddr = wire::load32(m, dhcp::kYiaddr);
-    view.siaddr = wire::load32(m, dhcp::kSiaddr);
+    view.xid = load32(m, dhcp::kXid);
+    view.flags = load16(m, dhcp::kFlags);
+    view.yiaddr = load32(m, dhcp::kYiaddr);
+    view.siaddr = load32(m, dhcp::kSiaddr);
     std::memcpy(view.chaddr.data(), m + dhcp::kChaddr, eth::kAddrSize);
 
     std::size_t at = dhcp::kOptions;
@@ -250,22 +252,22 @@ ParseStatus parseDhcpFrame(const std::uint8_t *frame, std::size_t length,
             break;
         case dhcp::kOptServerId:
             if (optLength >= 4) {
-                view.serverId = wire::load32(data, 0);
+                view.serverId = load32(data, 0);
             }
             break;
         case dhcp::kOptRequestedAddress:
             if (optLength >= 4) {
-                view.requestedAddress = wire::load32(data, 0);
+                view.requestedAddress = load32(data, 0);
             }
             break;
         case dhcp::kOptSubnetMask:
             if (optLength >= 4) {
-                view.subnetMask = wire::load32(data, 0);
+                view.subnetMask = load32(data, 0);
             }
             break;
         case dhcp::kOptLeaseTime:
             if (optLength >= 4) {
-                view.leaseTime = wire::load32(data, 0);
+                view.leaseTime = load32(data, 0);
             }
             break;
         default:

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 // Whole Ethernet frames carrying DHCP, built and read by dhcpload itself.
-using MacAddr = std::array<std::uint8_t, eth::kAddrSize>;
+using MacAddr = std::array<std::uint8_t, dhcpload::wire::eth::kAddrSize>;
 
 inline constexpr MacAddr kBroadcastMac = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 inline constexpr std::size_t kMaxFrameSize = 2048;
@@ -16,7 +16,7 @@ inline constexpr std::size_t kMaxFrameSize = 2048;
 // server (option 54) and the address it offered (option 50). Addresses are
 // host-order values; 0 leaves the option out.
 struct ClientMessage {
-    dhcp::MessageType type = dhcp::kDiscover;
+    dhcpload::wire::dhcp::MessageType type = dhcpload::wire::dhcp::kDiscover;
     std::uint32_t xid = 0;
     MacAddr mac{};
     bool broadcastFlag = false;
@@ -26,7 +26,7 @@ struct ClientMessage {
 
 // A server's answer as the responder writes it.
 struct ServerMessage {
-    dhcp::MessageType type = dhcp::kOffer;
+    dhcpload::wire::dhcp::MessageType type = dhcpload::wire::dhcp::kOffer;
     std::uint32_t xid = 0;
     MacAddr clientMac{};
     MacAddr serverMac{};
@@ -43,7 +43,7 @@ struct DhcpView {
     std::uint32_t ipSource = 0;
     std::uint32_t ipDestination = 0;
     std::uint8_t op = 0;
-    std::uint8_t type = dhcp::kNone;
+    std::uint8_t type = dhcpload::wire::dhcp::kNone;
     std::uint32_t xid = 0;
     std::uint16_t flags = 0;
     std::uint32_t yiaddr = 0;

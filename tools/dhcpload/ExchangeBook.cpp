@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+using namespace dhcpload::wire;
+
 namespace {
 constexpr std::size_t kMaxDuplicateExamples = 8;
 } // namespace
@@ -32,7 +34,7 @@ MacAddr ExchangeBook::GuestMac(std::uint8_t seed, std::uint32_t index) {
     constexpr std::uint32_t kLow24 = 0xFFFFFFU;
     const std::uint32_t scattered = (index & ~kLow24) | ((index * 0x9E3779U) & kLow24);
     MacAddr mac{0x02, seed, 0, 0, 0, 0}; // locally administered, unicast
-    wire::store32(mac.data(), 2, scattered);
+    store32(mac.data(), 2, scattered);
     return mac;
 }
 

@@ -10,6 +10,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+using namespace dhcpload::wire;
+
 namespace {
 
 constexpr std::uint64_t kNsPerSecond = 1000000000U;

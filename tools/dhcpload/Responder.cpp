@@ -5,6 +5,8 @@
 #include <cstring>
 #include <poll.h>
 
+using namespace dhcpload::wire;
+
 namespace {
 
 constexpr std::size_t kDhcpStart = eth::kHeaderSize + ipv4::kHeaderSize + udp::kHeaderSize;
@@ -38,9 +40,9 @@ std::size_t CannedReply::Answer(const DhcpView &request, const std::uint8_t *&fr
         return 0;
     }
     std::uint8_t *m = frame_ + kDhcpStart;
-    wire::store32(m, dhcp::kXid, request.xid);
+    store32(m, dhcp::kXid, request.xid);
     std::memcpy(m + dhcp::kChaddr, request.chaddr.data(), eth::kAddrSize);
-    wire::store32(m, dhcp::kYiaddr, AddressFor(config_.poolBase, request.chaddr));
+    store32(m, dhcp::kYiaddr, AddressFor(config_.poolBase, request.chaddr));
     finishChecksums(frame_, length_);
     frame = frame_;
     return length_;

@@ -6,8 +6,9 @@
 // The wire formats dhcpload reads and writes, kept apart from the daemon's
 // own codec so that the load generator also checks the server it loads.
 // Multi-byte fields are in network byte order on the wire; these helpers are
-// the only place that converts.
-namespace wire {
+// the only place that converts. Everything lives in a namespace of its own,
+// so that a program holding both codecs can never mix up their names.
+namespace dhcpload::wire {
 
 inline std::uint16_t load16(const std::uint8_t *p, std::size_t offset) {
     return static_cast<std::uint16_t>((p[offset] << 8) | p[offset + 1]);
@@ -50,7 +51,6 @@ inline std::uint16_t foldComplement(std::uint32_t sum) {
     return static_cast<std::uint16_t>(~sum);
 }
 
-} // namespace wire
 
 namespace eth {
 inline constexpr std::size_t kDestination = 0;
@@ -131,3 +131,5 @@ enum MessageType : std::uint8_t {
     kInform = 8,
 };
 } // namespace dhcp
+
+} // namespace dhcpload::wire

@@ -10,6 +10,8 @@
 #include <memory>
 #include <unistd.h>
 
+using namespace dhcpload::wire;
+
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;

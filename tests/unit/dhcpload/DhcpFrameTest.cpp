@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+using namespace dhcpload::wire;
+
 namespace {
 
 // A DHCPDISCOVER as a guest with hardware address 02:00:00:00:00:01 sends

@@ -6,6 +6,8 @@
 #include <set>
 #include <vector>
 
+using namespace dhcpload::wire;
+
 namespace {
 
 constexpr std::uint64_t kTimeout = 1000;

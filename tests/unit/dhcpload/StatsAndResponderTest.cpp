@@ -8,6 +8,8 @@
 #include <numeric>
 #include <vector>
 
+using namespace dhcpload::wire;
+
 namespace {
 
 TEST(LatencyStats, NearestRankPercentiles) {
