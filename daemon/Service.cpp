@@ -18,9 +18,13 @@
 
 std::atomic<std::int32_t> serviceFlags{0};
 
+namespace {
+
 void sighupHandler(int /*signal*/, siginfo_t * /*info*/, void * /*context*/) {
     serviceFlags.fetch_or(kRenewBit);
 }
+
+} // namespace
 
 void installSighupHandler() {
     // No SA_RESTART: a SIGHUP must interrupt the blocking bridge read so that

@@ -21,10 +21,15 @@ std::int32_t startDhcpServer(const char *device, std::int32_t startInterface,
                              std::uint32_t scopeStart, std::uint32_t scopeEnd,
                              std::uint32_t scopeMask);
 
-// The service's whole life after the fork; the device path is the bridge
-// device and the directory the one that holds the renew file.
+// The service's whole life after the fork. `device` names the host adapter:
+// the bridge port, the adapter that gets the scope's second address (brought
+// up when startInterface is 1) and the renew file take their names from it.
+// Serves the pool from scopeStart + 2 to scopeEnd under scopeMask, and a new
+// scope on each SIGHUP. Returns -1 when the scope was refused and 0 when the
+// bridge has failed.
 std::int32_t runService(const char *device, std::int32_t startInterface, std::uint32_t scopeStart,
                         std::uint32_t scopeEnd, std::uint32_t scopeMask);
 
+// Sets kRenewBit on SIGHUP; without SA_RESTART, so that the signal ends a
+// blocking bridge read and the renewal is served at once.
 void installSighupHandler();
-void sighupHandler(int signal, siginfo_t *info, void *context);

@@ -2,6 +2,7 @@
 
 #include "ByteOrder.h"
 #include "CUDPProtocol.h"
+#include "Ipv4Address.h"
 #include "Packet.h"
 
 #include <cstdint>
@@ -40,8 +41,8 @@ std::int32_t CDHCPProtocol::Receive(Packet *packet) {
     if (request[dhcp::kOp] != dhcp::kBootRequest) {
         return PROTO_E_NOTFORUS;
     }
-    packet->data += dhcp::kFixedSize;
-    packet->length -= static_cast<std::uint32_t>(dhcp::kFixedSize);
+    packet->data += dhcp::kOptions;
+    packet->length -= static_cast<std::uint32_t>(dhcp::kOptions);
 
     DhcpOptionTable options{};
     if (std::memcmp(request + dhcp::kMagicCookie, dhcp::kCookie, sizeof(dhcp::kCookie)) != 0) {
@@ -129,6 +130,6 @@ std::int32_t CDHCPProtocol::HandleRequest(const std::uint8_t *request,
 
 void CDHCPProtocol::SendReply(Packet *reply) {
     if (lower_ != nullptr) {
-        lower_->SendDatagram(reply, 0xFFFFFFFFu, dhcp::kClientPort, dhcp::kServerPort);
+        lower_->SendDatagram(reply, ipv4::kBroadcast, dhcp::kClientPort, dhcp::kServerPort);
     }
 }

@@ -23,7 +23,8 @@ inline constexpr std::size_t kSname = 44;
 inline constexpr std::size_t kFile = 108;
 inline constexpr std::size_t kMagicCookie = 236;
 inline constexpr std::size_t kOptions = 240;
-inline constexpr std::size_t kFixedSize = 240;
+// The fixed part (cookie included) ends where the options begin.
+inline constexpr std::size_t kFixedSize = kOptions;
 inline constexpr std::size_t kXidSize = 4;
 inline constexpr std::size_t kHwAddrSize = 6;
 inline constexpr std::uint8_t kCookie[4] = {99, 130, 83, 99};

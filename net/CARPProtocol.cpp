@@ -2,6 +2,7 @@
 
 #include "ByteOrder.h"
 #include "CEthProtocol.h"
+#include "Ipv4Address.h"
 #include "Packet.h"
 
 #include <cstring>
@@ -11,7 +12,6 @@ constexpr std::size_t kBroadcastEntry = 0;
 constexpr std::size_t kOwnEntry = 1;
 constexpr std::uint16_t kHardwareEthernet = 1;
 constexpr std::uint8_t kIPv4AddressSize = 4;
-constexpr std::uint32_t kBroadcastIp = 0xFFFFFFFFu;
 } // namespace
 
 CARPProtocol::CARPProtocol(CEthProtocol *lower, int attach) : lower_(lower), attach_(attach) {
@@ -51,8 +51,7 @@ std::int32_t CARPProtocol::Configure(std::uint32_t address, std::uint32_t mask,
 }
 
 const std::uint8_t *CARPProtocol::Resolve(std::uint32_t address) const {
-    const std::uint32_t hostPart = ~mask_;
-    if (address == kBroadcastIp || (address & hostPart) == hostPart) {
+    if (ipv4::isBroadcastFor(address, mask_)) {
         return neighbours_[kBroadcastEntry].hwAddr;
     }
     if (address == neighbours_[kOwnEntry].ipAddr) {

@@ -74,9 +74,7 @@ std::int32_t CIPProtocol::Receive(Packet *packet) {
     toHost32(header, ipv4::kDestination);
 
     const std::uint32_t destination = loadHost32(header, ipv4::kDestination);
-    const std::uint32_t hostPart = ~mask_;
-    if (destination != address_ && destination != ipv4::kBroadcast &&
-        (destination & hostPart) != hostPart) {
+    if (destination != address_ && !ipv4::isBroadcastFor(destination, mask_)) {
         return PROTO_E_NOTFORUS;
     }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CProtocol.h"
+#include "Ipv4Address.h"
 #include "UpperTable.h"
 
 #include <cstddef>
@@ -25,7 +26,6 @@ inline constexpr std::size_t kHeaderSize = 20;
 inline constexpr std::uint8_t kVersion4Ihl5 = 0x45;
 inline constexpr std::uint8_t kDefaultTtl = 64;
 inline constexpr std::uint8_t kProtocolUDP = 17;
-inline constexpr std::uint32_t kBroadcast = 0xFFFFFFFFu;
 } // namespace ipv4
 
 // The IPv4 layer: accepts datagrams for the own address and for broadcasts,

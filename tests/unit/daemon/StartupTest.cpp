@@ -2,9 +2,11 @@
 // look-ups and the exit statuses of the paths that end before a service.
 #include "Startup.h"
 #include "LogCapture.h"
+#include "Service.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <string>
 #include <unistd.h>
@@ -91,6 +93,23 @@ TEST_F(Startup, DisabledAdapterEndsWithStatus0WithoutForking) {
     EXPECT_EQ(run({"-d", "vnic0", "-c", config(), "-d", "vnic7"}), 0);
     EXPECT_EQ(LogCapture::lines(),
               (Lines{{kInfo, kStarting}, {kErr, "Velmarind DHCP daemon is disabled for vnic7"}}));
+}
+
+// A SIGHUP must end the blocking bridge read, so the handler goes in with
+// SA_SIGINFO and without SA_RESTART; it asks for a renewal.
+TEST(SighupHandler, InterruptsReadsAndAsksForRenewal) {
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGHUP, nullptr, &previous), 0);
+    installSighupHandler();
+    struct sigaction installed {};
+    ASSERT_EQ(sigaction(SIGHUP, nullptr, &installed), 0);
+    EXPECT_EQ(installed.sa_flags & SA_RESTART, 0);
+    EXPECT_NE(installed.sa_flags & SA_SIGINFO, 0);
+    serviceFlags.store(0);
+    ASSERT_EQ(raise(SIGHUP), 0);
+    EXPECT_EQ(serviceFlags.load() & kRenewBit, kRenewBit);
+    serviceFlags.store(0);
+    sigaction(SIGHUP, &previous, nullptr);
 }
 
 } // namespace

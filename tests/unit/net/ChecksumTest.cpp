@@ -42,6 +42,10 @@ TEST(Checksum, LongInputDoesNotLoseCarries) {
         mixed[i] = static_cast<std::uint8_t>(i * 7 + 3);
     }
     EXPECT_EQ(internetChecksum(mixed.data(), mixed.size()), fb::onesComplement(mixed));
+    // ffff + ffff + 0001 = 1ffff; one fold gives 10000, only a second gives 0001.
+    const std::uint8_t twoFolds[] = {0xff, 0xff, 0xff, 0xff, 0x00, 0x01};
+    EXPECT_EQ(checksumFold(checksumAdd(0, twoFolds, sizeof twoFolds)), 0x0001);
+    EXPECT_EQ(internetChecksum(twoFolds, sizeof twoFolds), 0xfffe);
 }
 
 TEST(UdpChecksum, OddLengthDatagramMatchesIndependentValue) {
