@@ -1,18 +1,20 @@
 #pragma once
 
-// Counts the allocations of the frame stack and the DHCP server and fails
-// exactly the one with the given index (0 = the first after construction;
-// -1 = none). Restores plain malloc when it ends.
+// Counts the allocations of the frame stack and the DHCP server, records
+// their sizes, and fails exactly the one with the given index (0 = the first
+// after construction; -1 = none). Restores the previous hook when it ends.
 
 #include "Memory.h"
 
 #include <cstddef>
 #include <cstdlib>
+#include <vector>
 
 class FailingAlloc {
 public:
     explicit FailingAlloc(long failAt) {
         calls() = 0;
+        sizes().clear();
         target() = failAt;
         previous_ = setAllocHook(&FailingAlloc::hook);
     }
@@ -24,6 +26,11 @@ public:
         static long n = 0;
         return n;
     }
+    // Sizes asked for, failed ones included, in order.
+    static std::vector<std::size_t> &sizes() {
+        static std::vector<std::size_t> s;
+        return s;
+    }
 
 private:
     static long &target() {
@@ -31,6 +38,7 @@ private:
         return n;
     }
     static void *hook(std::size_t size) {
+        sizes().push_back(size);
         return calls()++ == target() ? nullptr : std::malloc(size);
     }
     AllocHook previous_;

@@ -2,6 +2,7 @@
 
 #include "CDHCPProtocol.h"
 
+#include "FailingAlloc.h"
 #include "Memory.h"
 #include "Packet.h"
 
@@ -98,11 +99,6 @@ Bytes contents(const Packet &p) {
     return Bytes(p.buffer, p.buffer + p.bufferSize);
 }
 
-long gFailAt = -1;
-long gCount = 0;
-void *failNth(std::size_t size) {
-    return gCount++ == gFailAt ? nullptr : std::malloc(size);
-}
 
 TEST(AppendOption, GrowsTheBufferBehindTheMessage) {
     CDHCPProtocol builder(nullptr, 0);
@@ -134,11 +130,11 @@ TEST(AppendOption, FailedGrowthLeavesNoHalfOption) {
         PacketPtr p(PacketCreate(nullptr, 240));
         ASSERT_TRUE(p);
         const Bytes before = contents(*p);
-        gCount = 0;
-        gFailAt = failAt;
-        setAllocHook(failNth);
-        const std::int32_t status = builder.AppendOption(p.get(), 1, 4, mask);
-        setAllocHook(nullptr);
+        std::int32_t status;
+        {
+            const FailingAlloc failing(failAt);
+            status = builder.AppendOption(p.get(), 1, 4, mask);
+        }
         EXPECT_EQ(status, PROTO_E_NOMEM);
         EXPECT_EQ(p->length, 240u);
         EXPECT_EQ(p->bufferSize, 240u);

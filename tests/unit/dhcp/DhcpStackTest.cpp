@@ -8,6 +8,7 @@
 #include "CIPProtocol.h"
 #include "CUDPProtocol.h"
 #include "CapturingLower.h"
+#include "FailingAlloc.h"
 #include "FrameBuilder.h"
 #include "Memory.h"
 #include "ServerStack.h"
@@ -70,84 +71,40 @@ void appendZeros(Bytes &out, std::size_t n) {
 Bytes replyFrameHead(std::uint16_t ipTotalLength, std::uint16_t ipId, std::uint16_t ipChecksum,
                      std::uint16_t udpLength, std::uint16_t udpChecksum, std::uint32_t xid,
                      std::uint32_t yiaddr) {
+    // clang-format off
     Bytes f = {
-        0xff,
-        0xff,
-        0xff,
-        0xff,
-        0xff,
-        0xff, // Ethernet destination: broadcast
-        0x00,
-        0x01,
-        0x23,
-        0x45,
-        0xbe,
-        0xf0, // Ethernet source: the service address
-        0x08,
-        0x00, // EtherType IPv4
-        0x45, // IPv4, header of 5 words
-        0x00, // type of service
-        static_cast<std::uint8_t>(ipTotalLength >> 8),
-        static_cast<std::uint8_t>(ipTotalLength),
-        static_cast<std::uint8_t>(ipId >> 8),
-        static_cast<std::uint8_t>(ipId), // identification
-        0x00,
-        0x00, // no fragmenting
-        0x40, // TTL 64
-        0x11, // protocol UDP
-        static_cast<std::uint8_t>(ipChecksum >> 8),
-        static_cast<std::uint8_t>(ipChecksum),
-        192,
-        168,
-        50,
-        1, // source: the server
-        255,
-        255,
-        255,
-        255, // destination: limited broadcast
-        0x00,
-        0x43,
-        0x00,
-        0x44, // UDP 67 -> 68
-        static_cast<std::uint8_t>(udpLength >> 8),
-        static_cast<std::uint8_t>(udpLength),
-        static_cast<std::uint8_t>(udpChecksum >> 8),
-        static_cast<std::uint8_t>(udpChecksum),
-        0x02, // op: BOOTREPLY
-        0x01, // htype: Ethernet
-        0x06, // hlen
-        0x00, // hops
-        static_cast<std::uint8_t>(xid >> 24),
-        static_cast<std::uint8_t>(xid >> 16),
-        static_cast<std::uint8_t>(xid >> 8),
-        static_cast<std::uint8_t>(xid), // xid echoed
-        0x00,
-        0x00, // secs
-        0x00,
-        0x00, // flags
-        0,
-        0,
-        0,
-        0, // ciaddr
-        static_cast<std::uint8_t>(yiaddr >> 24),
-        static_cast<std::uint8_t>(yiaddr >> 16),
-        static_cast<std::uint8_t>(yiaddr >> 8),
-        static_cast<std::uint8_t>(yiaddr), // yiaddr
-        192,
-        168,
-        50,
-        1, // siaddr
-        0,
-        0,
-        0,
-        0, // giaddr
-        0x52,
-        0x54,
-        0x00,
-        0x12,
-        0x34,
-        0x56, // chaddr: the guest's address ...
+        0xff, 0xff, 0xff, 0xff, 0xff, 0xff, // Ethernet destination: broadcast
+        0x00, 0x01, 0x23, 0x45, 0xbe, 0xf0, // Ethernet source: the service address
+        0x08, 0x00,                         // EtherType IPv4
+        0x45,                               // IPv4, header of 5 words
+        0x00,                               // type of service
+        static_cast<std::uint8_t>(ipTotalLength >> 8), static_cast<std::uint8_t>(ipTotalLength),
+        static_cast<std::uint8_t>(ipId >> 8), static_cast<std::uint8_t>(ipId), // identification
+        0x00, 0x00,                         // no fragmenting
+        0x40,                               // TTL 64
+        0x11,                               // protocol UDP
+        static_cast<std::uint8_t>(ipChecksum >> 8), static_cast<std::uint8_t>(ipChecksum),
+        192, 168, 50, 1,                    // source: the server
+        255, 255, 255, 255,                 // destination: limited broadcast
+        0x00, 0x43, 0x00, 0x44,             // UDP 67 -> 68
+        static_cast<std::uint8_t>(udpLength >> 8), static_cast<std::uint8_t>(udpLength),
+        static_cast<std::uint8_t>(udpChecksum >> 8), static_cast<std::uint8_t>(udpChecksum),
+        0x02,                               // op: BOOTREPLY
+        0x01,                               // htype: Ethernet
+        0x06,                               // hlen
+        0x00,                               // hops
+        static_cast<std::uint8_t>(xid >> 24), static_cast<std::uint8_t>(xid >> 16),
+        static_cast<std::uint8_t>(xid >> 8), static_cast<std::uint8_t>(xid), // xid echoed
+        0x00, 0x00,                         // secs
+        0x00, 0x00,                         // flags
+        0, 0, 0, 0,                         // ciaddr
+        static_cast<std::uint8_t>(yiaddr >> 24), static_cast<std::uint8_t>(yiaddr >> 16),
+        static_cast<std::uint8_t>(yiaddr >> 8), static_cast<std::uint8_t>(yiaddr), // yiaddr
+        192, 168, 50, 1,                    // siaddr
+        0, 0, 0, 0,                         // giaddr
+        0x52, 0x54, 0x00, 0x12, 0x34, 0x56, // chaddr: the guest's address ...
     };
+    // clang-format on
     appendZeros(f, 10);                   // ... padded to 16 bytes
     appendZeros(f, 64 + 128);             // sname, file
     f.insert(f.end(), {99, 130, 83, 99}); // magic cookie
@@ -159,53 +116,47 @@ Bytes replyFrameHead(std::uint16_t ipTotalLength, std::uint16_t ipId, std::uint1
 // /UDP(sport=67, dport=68)/Raw(<the DHCP bytes>), reading bytes 24-25 and 40-41.
 Bytes goldenOffer() {
     Bytes f = replyFrameHead(302, 1, 0x8715, 282, 0xfc45, 0x3903F326, kFirst);
+    // clang-format off
     f.insert(f.end(), {
-                          53,  1, 2,                  // DHCPOFFER
-                          1,   4, 255, 255, 255, 0,   // subnet mask
-                          58,  4, 0,   6,   151, 128, // T1 432000 s
-                          59,  4, 0,   11,  137, 32,  // T2 756000 s
-                          51,  4, 0,   13,  47,  0,   // lease 864000 s
-                          54,  4, 192, 168, 50,  1,   // server identifier
-                          255,                        // end
-                      });
+        53,  1, 2,                  // DHCPOFFER
+        1,   4, 255, 255, 255, 0,   // subnet mask
+        58,  4, 0,   6,   151, 128, // T1 432000 s
+        59,  4, 0,   11,  137, 32,  // T2 756000 s
+        51,  4, 0,   13,  47,  0,   // lease 864000 s
+        54,  4, 192, 168, 50,  1,   // server identifier
+        255,                        // end
+    });
+    // clang-format on
     return f;
 }
 
 Bytes goldenAck() {
     // Second datagram of the stack: identification 2.
     Bytes f = replyFrameHead(302, 2, 0x8714, 282, 0xf944, 0x3903F327, kFirst);
+    // clang-format off
     f.insert(f.end(), {
-                          53,  1, 5,                  // DHCPACK
-                          58,  4, 0,   6,   151, 128, // T1
-                          59,  4, 0,   11,  137, 32,  // T2
-                          51,  4, 0,   13,  47,  0,   // lease time
-                          54,  4, 192, 168, 50,  1,   // server identifier
-                          1,   4, 255, 255, 255, 0,   // subnet mask, last in an ACK
-                          255,
-                      });
+        53,  1, 5,                  // DHCPACK
+        58,  4, 0,   6,   151, 128, // T1
+        59,  4, 0,   11,  137, 32,  // T2
+        51,  4, 0,   13,  47,  0,   // lease time
+        54,  4, 192, 168, 50,  1,   // server identifier
+        1,   4, 255, 255, 255, 0,   // subnet mask, last in an ACK
+        255,
+    });
+    // clang-format on
     return f;
 }
 
 Bytes goldenNak() {
     Bytes f = replyFrameHead(284, 1, 0x8727, 264, 0xb70b, 0x3903F328, 0);
+    // clang-format off
     f.insert(f.end(), {
-                          53,
-                          1,
-                          6, // DHCPNAK
-                          54,
-                          4,
-                          192,
-                          168,
-                          50,
-                          1, // server identifier
-                          1,
-                          4,
-                          255,
-                          255,
-                          255,
-                          0, // subnet mask
-                          255,
-                      });
+        53, 1, 6,                 // DHCPNAK
+        54, 4, 192, 168, 50, 1,   // server identifier
+        1, 4, 255, 255, 255, 0,   // subnet mask
+        255,                      // end
+    });
+    // clang-format on
     return f;
 }
 
@@ -246,7 +197,13 @@ std::vector<std::uint8_t> leaseBytes(const CDHCPProtocol &d) {
 
 TEST(DhcpGolden, OfferFrame) {
     Stack s;
-    EXPECT_EQ(s.feed(discover(0x3903F326)), PROTO_OK);
+    // chaddr bytes past the hardware address carry something: the reply still
+    // holds the hardware address and zeros.
+    fb::DhcpMessage m = discover(0x3903F326);
+    for (std::size_t i = 6; i < 16; ++i) {
+        m.byteAt(fb::DhcpMessage::kChaddr + i, static_cast<std::uint8_t>(0xA0 + i));
+    }
+    EXPECT_EQ(s.feed(m), PROTO_OK);
     ASSERT_EQ(s.bridge.frames.size(), 1u);
     const Bytes expected = goldenOffer();
     ASSERT_EQ(expected.size(), 316u);
@@ -478,33 +435,18 @@ TEST(DhcpServer, SendIsNotHandledAndReleaseHonoursTheAttachFlag) {
 
 // Allocation failures, injected at every allocation a DISCOVER makes from the
 // bridge to the bridge.
-std::vector<std::size_t> gSizes;
-long gFailAt = -1;
-long gCount = 0;
-
-void *recordingAlloc(std::size_t size) {
-    gSizes.push_back(size);
-    return std::malloc(size);
-}
-
-void *failingAlloc(std::size_t size) {
-    if (gCount++ == gFailAt) {
-        return nullptr;
-    }
-    return std::malloc(size);
-}
-
 TEST(DhcpMemory, ReplyGrowsByCopyOnePieceAtATime) {
     Stack s;
-    gSizes.clear();
-    setAllocHook(recordingAlloc);
-    const std::int32_t status = s.feed(discover(1));
-    setAllocHook(nullptr);
-    ASSERT_EQ(status, PROTO_OK);
+    std::vector<std::size_t> sizes;
+    {
+        const FailingAlloc recording(-1);
+        ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
+        sizes = FailingAlloc::sizes();
+    }
     // Received frame: record and copy. Then the server's record and its
     // 240-byte buffer, two growths per option and one for End.
-    ASSERT_GE(gSizes.size(), 17u);
-    const std::vector<std::size_t> server(gSizes.begin() + 2, gSizes.begin() + 17);
+    ASSERT_GE(sizes.size(), 17u);
+    const std::vector<std::size_t> server(sizes.begin() + 2, sizes.begin() + 17);
     EXPECT_EQ(server, (std::vector<std::size_t>{sizeof(Packet), 240, 242, 243, 245, 249, 251, 255,
                                                 257, 261, 263, 267, 269, 273, 274}));
 }
@@ -518,12 +460,10 @@ TEST(DhcpMemory, EveryFailedAllocationLeavesNoReply) {
             if (request_) {
                 ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
             }
-            gSizes.clear();
-            setAllocHook(recordingAlloc);
+            const FailingAlloc counting(-1);
             s.feed(request_ ? fb::dhcpClientFrame(kGuest, request(2, kServer, kFirst))
                             : fb::dhcpClientFrame(kGuest, discover(1)));
-            setAllocHook(nullptr);
-            total = static_cast<long>(gSizes.size());
+            total = FailingAlloc::calls();
         }
         ASSERT_GT(total, 17);
         for (long k = 0; k < total; ++k) {
@@ -534,13 +474,12 @@ TEST(DhcpMemory, EveryFailedAllocationLeavesNoReply) {
                 ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
             }
             const std::size_t sent = s.bridge.frames.size();
-            gCount = 0;
-            gFailAt = k;
-            setAllocHook(failingAlloc);
-            const std::int32_t status =
-                s.feed(request_ ? fb::dhcpClientFrame(kGuest, request(2, kServer, kFirst))
-                                : fb::dhcpClientFrame(kGuest, discover(1)));
-            setAllocHook(nullptr);
+            std::int32_t status;
+            {
+                const FailingAlloc failing(k);
+                status = s.feed(request_ ? fb::dhcpClientFrame(kGuest, request(2, kServer, kFirst))
+                                         : fb::dhcpClientFrame(kGuest, discover(1)));
+            }
             EXPECT_EQ(s.bridge.frames.size(), sent) << "nothing half-built reaches the bridge";
             if (k < 17) {
                 // The received copy, then the server's own reply.
