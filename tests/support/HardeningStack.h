@@ -1,10 +1,10 @@
 #pragma once
 
 // The stack as the service builds it (Ethernet, IPv4 with its ARP responder,
-// UDP, the DHCP server) over a capturing bridge, for the hardening tests, and
+// UDP, the DHCP server) over a capturing bridge, for the whole-stack tests, and
 // an allocator hook that fails one chosen allocation and counts them all.
 
-#include "../../fuzz/StackChecks.h"
+#include "StackChecks.h"
 
 #include "CDHCPProtocol.h"
 #include "CEthProtocol.h"
