@@ -24,8 +24,7 @@ std::size_t writeHeaders(std::uint8_t *out, const MacAddr &destMac, const MacAdd
     const auto udpLength = static_cast<std::uint16_t>(udp::kHeaderSize + dhcpLength);
     ip[ipv4::kVersionIhl] = 0x45;
     ip[1] = 0; // type of service
-    store16(ip, ipv4::kTotalLength,
-                  static_cast<std::uint16_t>(ipv4::kHeaderSize + udpLength));
+    store16(ip, ipv4::kTotalLength, static_cast<std::uint16_t>(ipv4::kHeaderSize + udpLength));
     store16(ip, ipv4::kIdent, 0);
     store16(ip, ipv4::kFlagsFragment, 0);
     ip[ipv4::kTtl] = 64;
@@ -96,8 +95,7 @@ const char *parseStatusName(ParseStatus status) {
 void finishChecksums(std::uint8_t *frame, std::size_t length) {
     std::uint8_t *ip = frame + kIpStart;
     store16(ip, ipv4::kChecksum, 0);
-    store16(ip, ipv4::kChecksum,
-                  foldComplement(sumWords(0, ip, ipv4::kHeaderSize)));
+    store16(ip, ipv4::kChecksum, foldComplement(sumWords(0, ip, ipv4::kHeaderSize)));
 
     std::uint8_t *u = frame + kUdpStart;
     const std::size_t udpLength = length - kUdpStart;

@@ -51,7 +51,6 @@ inline std::uint16_t foldComplement(std::uint32_t sum) {
     return static_cast<std::uint16_t>(~sum);
 }
 
-
 namespace eth {
 inline constexpr std::size_t kDestination = 0;
 inline constexpr std::size_t kSource = 6;

@@ -197,8 +197,8 @@ int BridgeDevice::AttachPort(DevicePort &port, const std::uint8_t *record) {
         return EINVAL;
     }
     // A port's own address must be a station address.
-    const bool zero =
-        std::all_of(address, address + ::bridge::kHwAddrSize, [](std::uint8_t b) { return b == 0; });
+    const bool zero = std::all_of(address, address + ::bridge::kHwAddrSize,
+                                  [](std::uint8_t b) { return b == 0; });
     if (zero || (address[0] & 1U) != 0) {
         return EINVAL;
     }

@@ -99,7 +99,6 @@ Bytes contents(const Packet &p) {
     return Bytes(p.buffer, p.buffer + p.bufferSize);
 }
 
-
 TEST(AppendOption, GrowsTheBufferBehindTheMessage) {
     CDHCPProtocol builder(nullptr, 0);
     PacketPtr p(PacketCreate(nullptr, 240));

@@ -142,8 +142,8 @@ public:
         for (std::int32_t s = 0; s < kLeaseSlots; ++s) {
             if (!sameEntry(real->Leases()[s], ref->leases[s])) {
                 return ::testing::AssertionFailure()
-                       << "slot " << s << ": server " << describe(real->Leases()[s]) << ", reference "
-                       << describe(ref->leases[s]);
+                       << "slot " << s << ": server " << describe(real->Leases()[s])
+                       << ", reference " << describe(ref->leases[s]);
             }
         }
         return ::testing::AssertionSuccess();
@@ -207,7 +207,8 @@ TEST_P(LeaseTableDifferential, RandomSequencesMatchTheReference) {
         case 4:
         case 5: { // DHCPREQUEST for the address the guest was offered
             const std::int32_t slot = twin.findByHwAddress(mac.data());
-            const std::uint32_t address = slot >= 0 ? twin.real->Leases()[slot].ipAddr : anyAddress();
+            const std::uint32_t address =
+                slot >= 0 ? twin.real->Leases()[slot].ipAddr : anyAddress();
             twin.request(mac.data(), xid, address);
             break;
         }
