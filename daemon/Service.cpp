@@ -37,12 +37,7 @@ void installSighupHandler() {
 
 namespace {
 
-struct Scope {
-    std::uint32_t start;
-    std::uint32_t end;
-    std::uint32_t mask;
-    bool operator==(const Scope &) const = default;
-};
+using Scope = ServiceScope;
 
 bool scopeAccepted(const Scope &scope) {
     switch (checkScope(scope.start, scope.end)) {
@@ -86,6 +81,13 @@ void serveRenewal(const char *path, ScopeRenewRecord &record, Scope &current, CD
 
 } // namespace
 
+void runMainLoop(const ServiceStack &stack, const char *renewPath, ScopeRenewRecord &record,
+                 ServiceScope &current) {
+    while (stack.phys->ReceiveOne(stack.eth) == PROTO_OK) {
+        serveRenewal(renewPath, record, current, *stack.dhcp, *stack.ip);
+    }
+}
+
 std::int32_t runService(const char *device, std::int32_t startInterface, std::uint32_t scopeStart,
                         std::uint32_t scopeEnd, std::uint32_t scopeMask) {
     openlog("vlm_dhcp", LOG_PID, LOG_USER);
@@ -126,9 +128,7 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     auto *dhcp = new CDHCPProtocol(udp, 1);
     dhcp->InitScope(scopeStart + 2, scopeEnd, scopeMask);
 
-    while (phys->ReceiveOne(eth) == PROTO_OK) {
-        serveRenewal(path, record, current, *dhcp, *ip);
-    }
+    runMainLoop(ServiceStack{&*phys, eth, ip, dhcp}, path, record, current);
 
     removeRenewFile(path);
     vlmLog(LOG_INFO, "Velmarind DHCP server for virtual NIC exited.");
