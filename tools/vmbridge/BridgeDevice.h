@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <sys/ioctl.h>
 
 namespace vmbridge {
 
@@ -17,6 +18,9 @@ namespace attach {
 inline constexpr unsigned int kRequest = 0x40166E10;
 inline constexpr std::size_t kName = 0, kNameSize = 16, kAddress = 16, kAddressSize = 6;
 inline constexpr std::size_t kRecordSize = 22;
+// The request number carries the record's size: the same on 32- and 64-bit
+// hosts, since the record holds only bytes.
+static_assert(kRequest == _IOW('n', 0x10, std::uint8_t[kRecordSize]));
 } // namespace attach
 
 // Ethernet frames a port may write: at least a header, at most a full frame
