@@ -6,13 +6,15 @@
 BUILD    ?= build
 ASAN     ?= build-asan
 FUZZ     ?= build-fuzz
+I386     ?= build-i386
+I386_ASAN ?= build-i386-asan
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 CONFIG   ?= $(CURDIR)/docs/dhcpd_configuration.example
 JOBS     ?= $(shell nproc)
 CMAKE_GEN = -G Ninja
 
-.PHONY: all setup setup-build build run test unit asan system fuzz-smoke lint install bench clean
+.PHONY: all setup setup-build setup-i386 build run test unit asan system fuzz-smoke lint install bench clean
 
 all: build
 
@@ -22,6 +24,9 @@ setup-build:
 setup: setup-build
 	@scripts/setup
 
+setup-i386:
+	@scripts/setup --i386
+
 build: setup-build
 	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVLM_WERROR=ON >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -30,9 +35,12 @@ run: setup build
 	@scripts/run-demo --config "$(CONFIG)" --build "$(BUILD)" $(RUNFLAGS)
 
 # Every test: unit tests, the same under ASan+UBSan with the leak checker,
-# system tests of whole processes, short fuzz runs and static analysis.
-test: setup build
-	@scripts/test-all --build "$(BUILD)" --asan "$(ASAN)" --fuzz "$(FUZZ)"
+# system tests of whole processes (also with both cores kept busy), the
+# daemon built for its 32-bit x86 host with its unit and system tests, short
+# fuzz runs and static analysis.
+test: setup setup-i386 build
+	@scripts/test-all --build "$(BUILD)" --asan "$(ASAN)" --fuzz "$(FUZZ)" \
+	  --i386 "$(I386)" --i386-asan "$(I386_ASAN)"
 
 unit: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -45,4 +53,4 @@ bench: setup build
 	@bench/run-all --build "$(BUILD)"
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(FUZZ)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ) $(I386) $(I386_ASAN)

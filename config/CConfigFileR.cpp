@@ -21,7 +21,8 @@ std::optional<QByteArray> readBounded(QFile &file, qint64 limit) {
         if (got == 0) {
             break;
         }
-        bytes.append(chunk, got);
+        // got is at most sizeof chunk, so it fits a 32-bit qsizetype.
+        bytes.append(chunk, static_cast<qsizetype>(got));
     }
     return bytes;
 }

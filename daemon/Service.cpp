@@ -10,7 +10,9 @@
 #include "RenewFile.h"
 #include "ScopeCheck.h"
 
+#include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -20,13 +22,61 @@ std::atomic<std::int32_t> serviceFlags{0};
 
 namespace {
 
+// The loop looks at the renew bit right before each bridge read, but a
+// SIGHUP can still land after that look and before the read blocks; it would
+// then wait for the next frame, on a quiet network for ever. So the handler
+// also starts a short periodic wake-up timer. Its signal interrupts the read
+// as SIGHUP would have, and it keeps ticking until the loop has seen the bit
+// and stops it. A tick that meets no read only costs a spurious EINTR.
+constexpr int kWakeSignal = SIGALRM;
+constexpr long kWakeIntervalNs = 5L * 1000 * 1000;
+timer_t gWakeTimer{};
+std::atomic<bool> gWakeTimerReady{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read from a signal handler");
+
+void setWakeTimer(long intervalNs) {
+    if (!gWakeTimerReady.load()) {
+        return;
+    }
+    itimerspec spec{};
+    spec.it_value.tv_nsec = intervalNs;
+    spec.it_interval.tv_nsec = intervalNs;
+    timer_settime(gWakeTimer, 0, &spec, nullptr); // async-signal-safe
+}
+
+void wakeHandler(int /*signal*/) {
+    // Its only work is to interrupt the read.
+}
+
+void installWakeTimer() {
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART, as for SIGHUP
+    action.sa_handler = wakeHandler;
+    sigevent event{};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = kWakeSignal;
+    if (sigaction(kWakeSignal, &action, nullptr) != 0 ||
+        timer_create(CLOCK_MONOTONIC, &event, &gWakeTimer) != 0) {
+        // Renewals then wait for the next frame when the SIGHUP came
+        // between the look and the read; everything else works.
+        vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC can't create its wake-up timer.");
+        return;
+    }
+    gWakeTimerReady.store(true);
+}
+
 void sighupHandler(int /*signal*/, siginfo_t * /*info*/, void * /*context*/) {
+    const int savedErrno = errno;
     serviceFlags.fetch_or(kRenewBit);
+    setWakeTimer(kWakeIntervalNs);
+    errno = savedErrno;
 }
 
 } // namespace
 
 void installSighupHandler() {
+    installWakeTimer();
     // No SA_RESTART: a SIGHUP must interrupt the blocking bridge read so that
     // the renewal is served at once, not after the next frame.
     struct sigaction action {};
@@ -41,12 +91,7 @@ void installSighupHandler() {
 
 namespace {
 
-struct Scope {
-    std::uint32_t start;
-    std::uint32_t end;
-    std::uint32_t mask;
-    bool operator==(const Scope &) const = default;
-};
+using Scope = ServiceScope;
 
 bool scopeAccepted(const Scope &scope) {
     switch (checkScope(scope.start, scope.end)) {
@@ -66,19 +111,24 @@ bool scopeAccepted(const Scope &scope) {
     return true;
 }
 
-// Applies the renew file if a SIGHUP asked for it since the last look.
-void serveRenewal(const char *path, ScopeRenewRecord &record, Scope &current, CDHCPProtocol &dhcp,
+// Applies the renew file if a SIGHUP asked for it since the last look;
+// false when none did.
+bool serveRenewal(const char *path, ScopeRenewRecord &record, Scope &current, CDHCPProtocol &dhcp,
                   CIPProtocol &ip) {
     if ((serviceFlags.fetch_and(~kRenewBit) & kRenewBit) == 0) {
-        return;
+        return false;
     }
+    // Stopped only after the bit was cleared: a SIGHUP from here on sets the
+    // bit again and restarts the timer, and the loop looks again before it
+    // reads.
+    setWakeTimer(0);
     if (readRenewFile(path, record) != 0) {
-        return;
+        return true;
     }
     vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC renewing scope.");
     const Scope wanted{record.scopeStart, record.scopeEnd, record.scopeMask};
     if (wanted == current) {
-        return;
+        return true;
     }
     vlmLog(LOG_ERR, "     Start=0x%x Stop=0x%x Mask=0x%x.", wanted.start, wanted.end, wanted.mask);
     current = wanted;
@@ -86,9 +136,20 @@ void serveRenewal(const char *path, ScopeRenewRecord &record, Scope &current, CD
     ip.SetAddress(current.start, current.mask);
     // A renewal always brings the adapter up, whatever "Start interface" said.
     configureAdapter(record.adapterName, current.start + 1, current.mask, 1);
+    return true;
 }
 
 } // namespace
+
+void runMainLoop(const ServiceStack &stack, const char *renewPath, ScopeRenewRecord &record,
+                 ServiceScope &current) {
+    // The bit is looked at before every read, the first included, and
+    // until it stays clear: a SIGHUP during a renewal is served next.
+    do {
+        while (serveRenewal(renewPath, record, current, *stack.dhcp, *stack.ip)) {
+        }
+    } while (stack.phys->ReceiveOne(stack.eth) == PROTO_OK);
+}
 
 std::int32_t runService(const char *device, std::int32_t startInterface, std::uint32_t scopeStart,
                         std::uint32_t scopeEnd, std::uint32_t scopeMask) {
@@ -130,9 +191,7 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     auto *dhcp = new CDHCPProtocol(udp, 1);
     dhcp->InitScope(scopeStart + 2, scopeEnd, scopeMask);
 
-    while (phys->ReceiveOne(eth) == PROTO_OK) {
-        serveRenewal(path, record, current, *dhcp, *ip);
-    }
+    runMainLoop(ServiceStack{&*phys, eth, ip, dhcp}, path, record, current);
 
     removeRenewFile(path);
     vlmLog(LOG_INFO, "Velmarind DHCP server for virtual NIC exited.");

@@ -4,6 +4,12 @@
 #include <csignal>
 #include <cstdint>
 
+class CPhysProto;
+class CEthProtocol;
+class CIPProtocol;
+class CDHCPProtocol;
+struct ScopeRenewRecord;
+
 // The service hardware address: the bridge port's and the Ethernet layer's.
 inline constexpr std::uint8_t kServiceMac[6] = {0x00, 0x01, 0x23, 0x45, 0xBE, 0xF0};
 
@@ -29,6 +35,29 @@ std::int32_t startDhcpServer(const char *device, std::int32_t startInterface,
 // bridge has failed.
 std::int32_t runService(const char *device, std::int32_t startInterface, std::uint32_t scopeStart,
                         std::uint32_t scopeEnd, std::uint32_t scopeMask);
+
+// The scope as last applied: start, end and mask, host order.
+struct ServiceScope {
+    std::uint32_t start;
+    std::uint32_t end;
+    std::uint32_t mask;
+    bool operator==(const ServiceScope &) const = default;
+};
+
+// The layers the main loop drives: it reads the bridge port into the
+// Ethernet layer and re-initialises the IPv4 layer and the DHCP server on a
+// renewal.
+struct ServiceStack {
+    CPhysProto *phys;
+    CEthProtocol *eth;
+    CIPProtocol *ip;
+    CDHCPProtocol *dhcp;
+};
+
+// One blocking bridge read per pass and the renewals that SIGHUP asks for,
+// until a read fails. The record is the service's in-memory renew record.
+void runMainLoop(const ServiceStack &stack, const char *renewPath, ScopeRenewRecord &record,
+                 ServiceScope &current);
 
 // Sets kRenewBit on SIGHUP; without SA_RESTART, so that the signal ends a
 // blocking bridge read and the renewal is served at once.

@@ -44,23 +44,23 @@ def test_sanitized_daemon_serves_and_exits_clean(make_sandbox, tmp_path):
 
     mac1, mac2 = guest_mac(box, "g1"), guest_mac(box, "g2")
     # A whole exchange, a refusal, silence, ARP and some junk.
-    got = from_server(exchange(box, "g1", [dhcp_request_frame(mac1, 1, 1)]))
+    got = from_server(exchange(box, "g1", [dhcp_request_frame(mac1, 1, 1)], replies=1))
     assert len(got) == 1 and got[0][42 + 242] == 2
     got = from_server(exchange(box, "g1", [dhcp_request_frame(
-        mac1, 2, 3, [("server_id", SERVER), ("requested_addr", "10.37.129.3")])]))
+        mac1, 2, 3, [("server_id", SERVER), ("requested_addr", "10.37.129.3")])], replies=1))
     assert len(got) == 1 and got[0][42 + 242] == 5
     got = from_server(exchange(box, "g2", [dhcp_request_frame(
-        mac2, 3, 3, [("requested_addr", "10.37.129.3")])], 0.5))
+        mac2, 3, 3, [("requested_addr", "10.37.129.3")])], replies=1))
     assert len(got) == 1 and got[0][42 + 242] == 6
     arp = Ether(src=mac2, dst=BROADCAST_MAC) / ARP(op=1, hwsrc=mac2, psrc="0.0.0.0", pdst=SERVER)
     junk = [bytes(14), bytes(300), bytes(Ether(src=mac2, dst=BROADCAST_MAC)) + bytes(1500)]
-    got = from_server(exchange(box, "g2", [arp] + junk, 0.5), 0x0806)
+    got = from_server(exchange(box, "g2", [arp] + junk, replies=1), 0x0806)
     assert len(got) == 1
     # A renewal with the file as the service wrote it: read, compared, kept.
     d.sighup()
     assert box.wait_logs(lambda r: r["pid"] == d.service_pid
                          and "renewing scope" in r["message"], 5)
-    got = from_server(exchange(box, "g2", [dhcp_request_frame(mac2, 4, 1)]))
+    got = from_server(exchange(box, "g2", [dhcp_request_frame(mac2, 4, 1)], replies=1))
     assert len(got) == 1 and got[0][42 + 242] == 2
 
     assert d.alive()

@@ -24,6 +24,8 @@ RENEW_FILE = "/usr/lib/velmarind/.dhcp.{}"
 RECORD = struct.Struct("<iIIII16si")  # the 40-byte renew record, host order (x86)
 LOG_USER = 1
 ERR, INFO = 3, 6
+# read(2) as /proc/PID/syscall numbers it, for an x86-64 and an i386 daemon.
+READ_SYSCALLS = (0, 3)
 
 PR_SET_CHILD_SUBREAPER = 36
 ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
@@ -88,14 +90,35 @@ class Daemon:
             self.service_pid = record["pid"]
         return self.startup_status
 
-    def wait_serving(self, timeout=10):
-        """Until the service has attached and configured the adapter."""
+    def reading_bridge(self):
+        """Is the service asleep in a read of its bridge port? It gets there
+        only after it wrote the renew file, configured the adapter, attached
+        to the bridge and built its stack."""
+        try:
+            with open(f"/proc/{self.service_pid}/syscall") as f:
+                fields = f.read().split()
+            number, fd = int(fields[0]), int(fields[1], 16)
+            target = os.readlink(f"/proc/{self.service_pid}/fd/{fd}")
+        except (OSError, ValueError, IndexError):  # running, ended, or not a call
+            return False
+        return number in READ_SYSCALLS and target.endswith("vm-bridge")
+
+    def wait_serving(self, timeout=20):
+        """Until the service waits for frames on the bridge it attached to."""
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.renew_record() is not None:
-                return
-            time.sleep(0.02)
-        raise AssertionError("service did not write its renew file")
+        while not self.reading_bridge():
+            if time.monotonic() > deadline:
+                raise AssertionError(f"service is not reading the bridge: {self.service_logs()}")
+            time.sleep(0.01)
+
+    def wait_service_log(self, line, timeout=10):
+        """Until the service's (severity, message) line has reached the log
+        collector; a process that ended may still have lines on their way."""
+        severity, message = line
+        record = self.box.wait_logs(lambda r: r["pid"] == self.service_pid
+                                    and r["severity"] == severity and r["message"] == message,
+                                    timeout)
+        assert record is not None, self.service_logs()
 
     def wait_exit(self, timeout=10):
         deadline = time.monotonic() + timeout
@@ -133,10 +156,20 @@ class Daemon:
                 if r["ident"] == "vlm_dhcpd"]
 
 
-def exchange(box, guest, frames, seconds=1.0):
-    """Sends frames (scapy packets or bytes) from a guest; returns the frames received."""
+# How long a guest waits for replies it was told to expect.
+REPLY_TIMEOUT = 20.0
+
+
+def exchange(box, guest, frames, seconds=1.0, replies=None):
+    """Sends frames (scapy packets or bytes) from a guest; returns the frames received
+    within seconds, or, given replies, as soon as that many came from the service."""
     hexes = [bytes(f).hex() for f in frames]
-    result = box.guest_run(guest, ["/usr/bin/python3", str(WIRE), "eth0", str(seconds), "-"],
+    until = []
+    if replies is not None:
+        seconds = max(seconds, REPLY_TIMEOUT)
+        until = [f"--until={replies},{SERVICE_MAC}"]
+    result = box.guest_run(guest, ["/usr/bin/python3", str(WIRE), "eth0", str(seconds)] + until
+                           + ["-"],
                            input="\n".join(hexes).encode(), capture_output=True, check=True)
     return [bytes.fromhex(h) for h in json.loads(result.stdout)]
 

@@ -254,7 +254,10 @@ class Sandbox:
             except subprocess.TimeoutExpired:
                 pass
         self._stop()
-        leftovers = self._leftovers(timeout=5.0)
+        # The shell inside ends its helpers on SIGTERM; on a busy machine that
+        # takes a while, so the deadline is generous (the wait ends at once
+        # when they are gone).
+        leftovers = self._leftovers(timeout=30.0)
         shutil.rmtree(self.workdir, ignore_errors=True)
         if check and leftovers:
             raise SandboxError(f"sandbox left processes behind: {leftovers}")

@@ -3,12 +3,14 @@
 
 Runs inside a guest's network namespace (ip netns exec NAME wire.py ...):
 
-    wire.py IFACE SECONDS [HEXFRAME ...]
+    wire.py IFACE SECONDS [--until=N,MAC] [HEXFRAME ...]
 
 Opens a raw packet socket on IFACE, sends each frame in turn, then collects
 every frame received (not the ones sent) until SECONDS have passed, and
-prints them as one JSON list of hex strings on stdout. With "-" as the only
-frame argument, frames are read from stdin, one hex string a line.
+prints them as one JSON list of hex strings on stdout. With --until it stops
+as soon as N frames from the hardware address MAC have come instead: a busy
+machine then only makes it slower. With "-" as the only frame argument,
+frames are read from stdin, one hex string a line.
 """
 import json
 import socket
@@ -22,6 +24,10 @@ PACKET_OUTGOING = 4
 def main():
     iface, seconds = sys.argv[1], float(sys.argv[2])
     frames = sys.argv[3:]
+    until, source = None, None
+    if frames and frames[0].startswith("--until="):
+        count, mac = frames.pop(0)[len("--until="):].split(",")
+        until, source = int(count), bytes.fromhex(mac.replace(":", ""))
     if frames == ["-"]:
         frames = [line.strip() for line in sys.stdin if line.strip()]
     s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
@@ -38,6 +44,8 @@ def main():
             continue
         if address[2] != PACKET_OUTGOING:
             got.append(data.hex())
+            if until is not None and sum(bytes.fromhex(h)[6:12] == source for h in got) >= until:
+                break
     json.dump(got, sys.stdout)
 
 
