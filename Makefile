@@ -6,13 +6,14 @@
 BUILD    ?= build
 ASAN     ?= build-asan
 FUZZ     ?= build-fuzz
+DEB      ?= build-deb
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 CONFIG   ?= $(CURDIR)/docs/dhcpd_configuration.example
 JOBS     ?= $(shell nproc)
 CMAKE_GEN = -G Ninja
 
-.PHONY: all setup setup-build build run test unit asan system fuzz-smoke lint install bench clean
+.PHONY: all setup setup-build build run test unit asan system fuzz-smoke lint install bench clean deb
 
 all: build
 
@@ -32,7 +33,7 @@ run: setup build
 # Every test: unit tests, the same under ASan+UBSan with the leak checker,
 # system tests of whole processes, short fuzz runs and static analysis.
 test: setup build
-	@scripts/test-all --build "$(BUILD)" --asan "$(ASAN)" --fuzz "$(FUZZ)"
+	@scripts/test-all --build "$(BUILD)" --asan "$(ASAN)" --fuzz "$(FUZZ)" --deb "$(DEB)"
 
 unit: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -44,5 +45,9 @@ bench: setup build
 	@scripts/setup --bench
 	@bench/run-all --build "$(BUILD)"
 
+# The Debian package, checked by lintian: $(DEB)/vlm-dhcpd_VERSION_ARCH.deb
+deb: setup
+	@scripts/build-deb "$(DEB)"
+
 clean:
-	rm -rf $(BUILD) $(ASAN) $(FUZZ)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ) $(DEB)
