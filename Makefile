@@ -8,13 +8,14 @@ ASAN     ?= build-asan
 FUZZ     ?= build-fuzz
 I386     ?= build-i386
 I386_ASAN ?= build-i386-asan
+DEB      ?= build-deb
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 CONFIG   ?= $(CURDIR)/docs/dhcpd_configuration.example
 JOBS     ?= $(shell nproc)
 CMAKE_GEN = -G Ninja
 
-.PHONY: all setup setup-build setup-i386 build run test unit asan system fuzz-smoke lint install bench clean
+.PHONY: all setup setup-build setup-i386 build run test unit asan system fuzz-smoke lint install bench clean deb
 
 all: build
 
@@ -40,7 +41,7 @@ run: setup build
 # fuzz runs and static analysis.
 test: setup setup-i386 build
 	@scripts/test-all --build "$(BUILD)" --asan "$(ASAN)" --fuzz "$(FUZZ)" \
-	  --i386 "$(I386)" --i386-asan "$(I386_ASAN)"
+	  --deb "$(DEB)" --i386 "$(I386)" --i386-asan "$(I386_ASAN)"
 
 unit: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -52,5 +53,9 @@ bench: setup build
 	@scripts/setup --bench
 	@bench/run-all --build "$(BUILD)"
 
+# The Debian package, checked by lintian: $(DEB)/vlm-dhcpd_VERSION_ARCH.deb
+deb: setup
+	@scripts/build-deb "$(DEB)"
+
 clean:
-	rm -rf $(BUILD) $(ASAN) $(FUZZ) $(I386) $(I386_ASAN)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ) $(I386) $(I386_ASAN) $(DEB)

@@ -19,6 +19,7 @@ EXPECTED = {
     "share/man/man5/vlm_dhcpd.conf.5": 0o644,
     "share/doc/vlm_dhcpd/dhcpd_configuration.example": 0o644,
     "lib/systemd/system/vlm_dhcpd@.service": 0o644,
+    "lib/systemd/system/vlm_dhcpd@.path": 0o644,
 }
 
 
@@ -71,11 +72,13 @@ def test_systemd_analyze_verifies_an_instance(tmp_path):
                    check=True, capture_output=True, timeout=120)
     units = tmp_path / "units"
     units.mkdir()
-    shutil.copy(prefix / "lib/systemd/system/vlm_dhcpd@.service",
-                units / "vlm_dhcpd@vnic0.service")
+    for kind in ("service", "path"):
+        shutil.copy(prefix / f"lib/systemd/system/vlm_dhcpd@.{kind}",
+                    units / f"vlm_dhcpd@vnic0.{kind}")
     # verify also looks up the Documentation= pages with man.
     env = dict(os.environ, MANPATH=str(prefix / "share/man"))
-    result = subprocess.run(["systemd-analyze", "verify", str(units / "vlm_dhcpd@vnic0.service")],
+    result = subprocess.run(["systemd-analyze", "verify", str(units / "vlm_dhcpd@vnic0.service"),
+                             str(units / "vlm_dhcpd@vnic0.path")],
                             capture_output=True, text=True, env=env, timeout=60)
     # Parse errors are only warnings: any output counts as a failure.
     assert result.returncode == 0 and result.stderr == "" and result.stdout == "", result.stderr
