@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AttachCheck.h"
 #include "DevicePort.h"
 
 #include <cstdint>
@@ -10,14 +11,6 @@
 namespace vmbridge {
 
 class Switch;
-
-// The attach request of the bridge device: a write-direction ioctl of type
-// 'n', number 0x10, carrying a 22-byte record.
-namespace attach {
-inline constexpr unsigned int kRequest = 0x40166E10;
-inline constexpr std::size_t kName = 0, kNameSize = 16, kAddress = 16, kAddressSize = 6;
-inline constexpr std::size_t kRecordSize = 22;
-} // namespace attach
 
 // Ethernet frames a port may write: at least a header, at most a full frame
 // with one VLAN tag and without the frame check sequence.
@@ -69,7 +62,7 @@ private:
     static void Flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi);
     static void Release(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi);
 
-    int AttachPort(DevicePort &port, const std::uint8_t *record);
+    int AttachPort(DevicePort &port, const std::uint8_t *record, std::size_t size);
     DevicePort *PortOf(const fuse_file_info *fi);
     std::size_t AttachedCount() const;
 
