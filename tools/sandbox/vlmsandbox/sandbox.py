@@ -189,6 +189,17 @@ class Sandbox:
             return list(cmd)
         return [f"{self.kbridge}-launch", "--socket", str(self.socket_path), "--"] + list(cmd)
 
+    def kernel_ports(self):
+        """The kernel path's attached ports: {TAP interface: the record's port name}."""
+        out = self.run(["ip", "-d", "-o", "link", "show", "master", "br0", "type", "tun"],
+                       capture_output=True, text=True, check=True).stdout
+        ports = {}
+        for line in out.splitlines():
+            name = line.split(": ")[1].split("@")[0]
+            alias = line.split(" alias ")[1].split()[0] if " alias " in line else ""
+            ports[name] = alias
+        return ports
+
     def run(self, cmd, **kw):
         kw.setdefault("timeout", 60)
         return subprocess.run(self.enter_cmd(cmd), **kw)
