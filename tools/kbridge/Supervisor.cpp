@@ -219,8 +219,7 @@ int Supervisor::MakePort(int fd, const std::uint8_t *record, Network &network) {
     ifreq current{};
     const bool attached = ioctl(fd, TUNGETIFF, &current) == 0;
     vmbridge::AttachState state{attached, attached ? 0 : LivePorts(network), config_.portLimit};
-    const int verdict =
-        vmbridge::checkAttachRecord(record, vmbridge::attach::kRecordSize, state);
+    const int verdict = vmbridge::checkAttachRecord(record, vmbridge::attach::kRecordSize, state);
     if (verdict != 0) {
         return verdict;
     }

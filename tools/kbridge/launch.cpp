@@ -25,13 +25,13 @@ namespace {
 int installFilter() {
     std::vector<sock_filter> program = kbridge::buildNotifyFilter();
     sock_fprog prog{static_cast<unsigned short>(program.size()), program.data()};
-    long listener = syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
-                            SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
+    long listener =
+        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
     if (listener < 0 && errno == EACCES) {
         // Without CAP_SYS_ADMIN a filter needs no_new_privs.
         prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-        listener = syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
-                           SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
+        listener =
+            syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
     }
     return static_cast<int>(listener);
 }

@@ -177,8 +177,9 @@ void BridgeDevice::Ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, f
         return;
     }
     const int error =
-        port == nullptr ? EINVAL
-                        : device.AttachPort(*port, static_cast<const std::uint8_t *>(inBuf), inSize);
+        port == nullptr
+            ? EINVAL
+            : device.AttachPort(*port, static_cast<const std::uint8_t *>(inBuf), inSize);
     if (error != 0) {
         ++device.counters_.attachesRefused;
         fuse_reply_err(req, error);
@@ -189,7 +190,8 @@ void BridgeDevice::Ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, f
 }
 
 int BridgeDevice::AttachPort(DevicePort &port, const std::uint8_t *record, std::size_t size) {
-    const int verdict = checkAttachRecord(record, size, {port.attached(), AttachedCount(), portLimit_});
+    const int verdict =
+        checkAttachRecord(record, size, {port.attached(), AttachedCount(), portLimit_});
     if (verdict != 0) {
         return verdict;
     }

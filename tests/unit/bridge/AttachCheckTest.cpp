@@ -47,8 +47,7 @@ TEST(AttachCheck, VerdictsInTheDriversOrder) {
         {"empty name", record("", kStation), fresh, EINVAL},
         {"name fills all 16 bytes", unterminated, fresh, EINVAL},
         {"group address", record("vnic0", {0x01, 0, 0x5e, 0, 0, 1}), fresh, EINVAL},
-        {"broadcast address", record("vnic0", {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}), fresh,
-         EINVAL},
+        {"broadcast address", record("vnic0", {0xff, 0xff, 0xff, 0xff, 0xff, 0xff}), fresh, EINVAL},
         {"zero address", record("vnic0", {0, 0, 0, 0, 0, 0}), fresh, EINVAL},
         {"21 bytes", shortRecord, fresh, EINVAL},
         {"23 bytes", longRecord, fresh, EINVAL},
@@ -61,8 +60,7 @@ TEST(AttachCheck, VerdictsInTheDriversOrder) {
         {"attached port on a full bridge", record("vnic0", kStation), {true, 32, 32}, EISCONN},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(checkAttachRecord(c.bytes.data(), c.bytes.size(), c.state), c.expected)
-            << c.what;
+        EXPECT_EQ(checkAttachRecord(c.bytes.data(), c.bytes.size(), c.state), c.expected) << c.what;
     }
     EXPECT_EQ(checkAttachRecord(nullptr, 22, fresh), EINVAL);
 }
