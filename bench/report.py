@@ -8,6 +8,16 @@ LIMIT_OF = {"vlm_dhcpd": "limit-bridge", "dnsmasq": "limit-tap", "kea-dhcp4": "l
 PEERS = ("dnsmasq", "kea-dhcp4")
 
 
+def label(kind, bridge):
+    """A server's name in the results: plain on the kernel path, marked on the stand-in."""
+    return kind if bridge == "kernel" else f"{kind}@fuse"
+
+
+def _split(name):
+    base, _, bridge = name.partition("@")
+    return base, ("@" + bridge if bridge else "")
+
+
 def rate_label(rate):
     return "max" if rate == 0 else str(int(rate))
 
@@ -38,8 +48,42 @@ def summarize(runs):
         })
     order = {name: i for i, name in enumerate(
         ["vlm_dhcpd", "dnsmasq", "kea-dhcp4", "limit-bridge", "limit-tap"])}
-    summary.sort(key=lambda s: (order.get(s["server"], 99), s["offered_rate"] or 1e12))
+    summary.sort(key=lambda s: (_split(s["server"])[1], order.get(_split(s["server"])[0], 99),
+                                s["offered_rate"] or 1e12))
     return summary
+
+
+def round_ratios(runs):
+    """The daemon's exchanges/s and CPU per exchange over each other server's,
+    taken within each interleaved round, then medians and min-max over rounds."""
+    per = {}
+    for run in runs:
+        base, bridge = _split(run["server"])
+        per.setdefault((bridge, run["offered_rate"], run["rep"]), {})[base] = run
+    found = {}
+    for (bridge, rate, _), by in per.items():
+        daemon = by.get("vlm_dhcpd")
+        if daemon is None:
+            continue
+        for other, run in by.items():
+            if other == "vlm_dhcpd" or not run["exchanges_per_s"]:
+                continue
+            key = (bridge, rate, other)
+            entry = found.setdefault(key, {"speed": [], "cpu": []})
+            entry["speed"].append(daemon["exchanges_per_s"] / run["exchanges_per_s"])
+            cpu = run.get("server_cpu_us_per_exchange")
+            if cpu:
+                entry["cpu"].append(daemon["server_cpu_us_per_exchange"] / cpu)
+    rows = []
+    for (bridge, rate, other), entry in sorted(found.items(),
+                                               key=lambda kv: (kv[0][0], kv[0][1] or 1e12,
+                                                               kv[0][2])):
+        def spread(values):
+            return ({"median": statistics.median(values), "min": min(values),
+                     "max": max(values), "rounds": values} if values else None)
+        rows.append({"server": "vlm_dhcpd" + bridge, "to": other + bridge, "offered_rate": rate,
+                     "speed": spread(entry["speed"]), "cpu": spread(entry["cpu"])})
+    return rows
 
 
 def cpu_ratios(summary):
@@ -60,14 +104,15 @@ def ratios(summary):
     by = {(s["server"], s["offered_rate"]): s["exchanges_per_s"]["median"] for s in summary}
     rows = []
     for (server, rate), value in sorted(by.items(), key=lambda kv: (kv[0][0], kv[0][1] or 1e12)):
-        if server not in LIMIT_OF:
+        base, bridge = _split(server)
+        if base not in LIMIT_OF:
             continue
         row = {"server": server, "offered_rate": rate}
-        limit = by.get((LIMIT_OF[server], rate))
+        limit = by.get((LIMIT_OF[base] + bridge, rate))
         row["to_limit"] = value / limit if limit else None
         for peer in ("vlm_dhcpd",) + PEERS:
-            if peer != server and by.get((peer, rate)):
-                row[f"to_{peer}"] = value / by[(peer, rate)]
+            if peer != base and by.get((peer + bridge, rate)):
+                row[f"to_{peer}"] = value / by[(peer + bridge, rate)]
         rows.append(row)
     return rows
 
@@ -78,7 +123,7 @@ def _fmt(spread, digits=0):
             f"({pattern.format(spread['min'])}-{pattern.format(spread['max'])})")
 
 
-def markdown(summary, ratio_rows, extras, settings):
+def markdown(summary, ratio_rows, extras, settings, runs=()):
     lines = ["# DHCP load benchmark", "", "Settings: " + ", ".join(
         f"{k}={v}" for k, v in settings.items()), "",
         "Medians of the repetitions, with min-max in brackets. Latency p99 in microseconds.", "",
@@ -100,6 +145,18 @@ def markdown(summary, ratio_rows, extras, settings):
             return f"{r[key]:.2f}" if r.get(key) is not None else "-"
         lines.append(f"| {r['server']} | {rate_label(r['offered_rate'])} | {cell('to_limit')} | "
                      f"{cell('to_vlm_dhcpd')} | {cell('to_dnsmasq')} | {cell('to_kea-dhcp4')} |")
+    per_round = round_ratios(runs)
+    if per_round:
+        lines += ["", "vlm_dhcpd over each other server within each interleaved round: "
+                  "exchanges/s (above 1: faster) and server CPU per exchange (below 1: "
+                  "cheaper); median (min-max) over rounds, then every round:", "",
+                  "| vlm_dhcpd over | offered/s | exchanges/s ratio | per round | "
+                  "CPU/exchange ratio |", "|---|---|---|---|---|"]
+        for r in per_round:
+            speed, cpu_ = r["speed"], r["cpu"]
+            lines.append(f"| {r['to']} | {rate_label(r['offered_rate'])} | {_fmt(speed, 2)} | "
+                         + " ".join(f"{v:.2f}" for v in speed["rounds"]) + " | "
+                         + (_fmt(cpu_, 2) if cpu_ else "-") + " |")
     cpu = cpu_ratios(summary)
     if cpu:
         names = [r["server"] for r in cpu]
@@ -161,9 +218,9 @@ def write_all(out_dir, runs, extras, settings):
     ratio_rows = ratios(summary)
     (out_dir / "summary.json").write_text(json.dumps(
         {"settings": settings, "summary": summary, "ratios": ratio_rows,
-         "cpu_ratios": cpu_ratios(summary),
+         "cpu_ratios": cpu_ratios(summary), "round_ratios": round_ratios(runs),
          "extras": [{"title": t, "text": b} for t, b in extras]}, indent=2))
-    text = markdown(summary, ratio_rows, extras, settings)
+    text = markdown(summary, ratio_rows, extras, settings, runs)
     (out_dir / "summary.md").write_text(text)
     png = plot(summary, out_dir) if summary else None
     return text, png

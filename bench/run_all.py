@@ -1,16 +1,21 @@
 """Loads vlm_dhcpd, dnsmasq, Kea and a canned responder (the path's own limit)
 with the same dhcpload settings, on one machine, in one go.
 
-Every server runs inside a private sandbox network (scripts/vlm-sandbox):
-the daemon and the bridge responder as bridge ports, dnsmasq, Kea and the TAP
-responder behind the TAP host adapter of the same bridge. Each run starts
-its server fresh, so every run begins with an empty lease table. Results go
-to OUT: runs.jsonl (every dhcpload report), summary.md and summary.json
-(medians, min-max, ratios), bench.png (the plot).
+Every server runs inside one private sandbox network (scripts/vlm-sandbox)
+per bridge: the daemon, the bridge responder and dhcpload as bridge ports;
+dnsmasq, Kea and the host-adapter responder behind the host adapter of the
+same bridge. By default the bridge is the kernel path (kbridge: TAP ports
+of a kernel bridge, the host adapter a veth port); --paths kernel,fuse adds
+the stand-in vmbridge. Rounds are interleaved: each runs every rate and
+every server once. Each run starts its server fresh, so every run begins
+with an empty lease table. Results go to OUT: runs.jsonl (every dhcpload
+report), summary.md and summary.json (medians, min-max, ratios per round),
+bench.png (the plot).
 
 usage: bench/run-all [--build DIR] [--out DIR] [--reps N] [--rates LIST]
-                     [--seconds S] [--window W] [--servers LIST]
-                     [--rss-frames N] [--held-leases N] [--quick | --long]
+                     [--seconds S] [--window W] [--servers LIST] [--paths LIST]
+                     [--reader poll|thread] [--rss-frames N] [--held-leases N]
+                     [--quick | --long]
 """
 import argparse
 import datetime
@@ -43,6 +48,12 @@ def parse_args():
                    help="load per run: guests = rate x seconds, no new exchange after it")
     p.add_argument("--window", type=int, default=64)
     p.add_argument("--servers", default=",".join(servers.KINDS))
+    p.add_argument("--paths", default="kernel",
+                   help="bridges to run every server on, comma separated: kernel (the kernel "
+                   "bridge, every server on one path), fuse (the stand-in, for continuity)")
+    p.add_argument("--reader", choices=("poll", "thread"),
+                   help="dhcpload's bridge reader (default: poll on the kernel path, a reader "
+                   "thread on the stand-in, which cannot tell poll a frame waits)")
     p.add_argument("--rss-frames", type=int, default=1000000,
                    help="frames sent to one daemon while its RSS is watched (0: skip)")
     p.add_argument("--held-leases", type=int, default=50000,
@@ -60,6 +71,10 @@ def parse_args():
         args.held_servers = "vlm_dhcpd,dnsmasq,kea-dhcp4"
     args.rates = [0.0 if r == "max" else float(r) for r in args.rates.split(",")]
     args.servers = [s for s in args.servers.split(",") if s]
+    args.paths = [x for x in args.paths.split(",") if x]
+    for path in args.paths:
+        if path not in ("kernel", "fuse"):
+            p.error(f"unknown path {path}; known: kernel, fuse")
     for name in args.servers:
         if name not in servers.KINDS:
             p.error(f"unknown server {name}; known: {', '.join(servers.KINDS)}")
@@ -77,7 +92,13 @@ class Bench:
         self.build = pathlib.Path(args.build).resolve()
         self.dhcpload = self.build / "tools" / "dhcpload" / "dhcpload"
         self.vmbridge = self.build / "tools" / "vmbridge" / "vmbridge"
-        for path in (self.dhcpload, self.vmbridge, self.build / "daemon" / "vlm_dhcpd"):
+        self.kbridge = self.build / "tools" / "kbridge" / "kbridge"
+        needed = [self.dhcpload, self.build / "daemon" / "vlm_dhcpd"]
+        if "fuse" in args.paths:
+            needed.append(self.vmbridge)
+        if "kernel" in args.paths:
+            needed += [self.kbridge, self.kbridge.with_name("kbridge-launch")]
+        for path in needed:
             if not path.exists():
                 sys.exit(f"run-all: {path} is missing; build first (make build)")
         self.out = pathlib.Path(args.out or self.build / "bench-results").resolve()
@@ -87,51 +108,62 @@ class Bench:
         self.extras = []
         self.seed = 0
 
+    def sandbox(self, path):
+        return Sandbox(vmbridge=self.vmbridge, kind=path, kbridge=self.kbridge)
+
     def load(self, box, extra_args, timeout=600):
         self.seed = (self.seed + 1) % 256
+        reader = self.args.reader or ("poll" if box.kind == "kernel" else "thread")
         cmd = [str(self.dhcpload), "--json", "--broadcast", "--window", str(self.args.window),
-               "--timeout-ms", "1000", "--retries", "2", "--mac-seed", str(self.seed)]
-        result = box.run(cmd + list(extra_args), capture_output=True, text=True, timeout=timeout)
+               "--timeout-ms", "1000", "--retries", "2", "--mac-seed", str(self.seed),
+               "--bridge-reader", reader]
+        result = box.run(box.port_cmd(cmd + list(extra_args)), capture_output=True, text=True,
+                         timeout=timeout)
         if result.returncode not in (0, 1):
             raise RuntimeError(f"dhcpload failed: {result.stderr}")
         return json.loads(result.stdout)
 
-    def sweep(self, kind):
-        with Sandbox(vmbridge=self.vmbridge) as box:
-            server = servers.KINDS[kind](box, self.build)
-            server.prepare()
-            for rate in self.args.rates:
-                guests = MAX_GUESTS if rate == 0 else int(min(MAX_GUESTS, max(
-                    200, rate * self.args.seconds)))
-                for rep in range(self.args.reps):
-                    server.start()
-                    try:
-                        cpu_before = servers.cpu_ns(server.pid())
-                        run = self.load(box, ["--guests", str(guests), "--rate", str(rate),
-                                              "--duration", str(self.args.seconds)])
-                        cpu = servers.cpu_ns(server.pid()) - cpu_before
-                    finally:
-                        server.stop()
-                    # The server's own CPU time (user and kernel, every thread) per
-                    # completed exchange: a figure that does not depend on the path.
-                    run.update(server=kind, path=server.path, rep=rep,
-                               server_cpu_us_per_exchange=cpu / 1000 / max(run["completed"], 1))
-                    self.runs.append(run)
-                    self.runs_file.write(json.dumps(run) + "\n")
-                    self.runs_file.flush()
-                    print(f"  {kind:15} {report.rate_label(rate):>6}/s rep {rep}: "
-                          f"{run['exchanges_per_s']:9.0f} exchanges/s, drops "
-                          f"{run['drops_pct']:.2f} %, p99 offer "
-                          f"{run['latency_us']['offer']['p99']:.0f} us, server CPU "
-                          f"{run['server_cpu_us_per_exchange']:.1f} us/exchange", flush=True)
+    def rounds(self, path):
+        """Every server on one bridge, interleaved: each round runs every rate and
+        every server once, so that what the machine does meanwhile falls on all
+        of them alike, and ratios can be taken within a round."""
+        with self.sandbox(path) as box:
+            kinds = {kind: servers.KINDS[kind](box, self.build) for kind in self.args.servers}
+            for rep in range(self.args.reps):
+                for rate in self.args.rates:
+                    guests = MAX_GUESTS if rate == 0 else int(min(MAX_GUESTS, max(
+                        200, rate * self.args.seconds)))
+                    for kind, server in kinds.items():
+                        self.measure(box, path, kind, server, rep, rate, guests)
+
+    def measure(self, box, path, kind, server, rep, rate, guests):
+        server.start()
+        try:
+            cpu_before = servers.cpu_ns(server.pid())
+            run = self.load(box, ["--guests", str(guests), "--rate", str(rate),
+                                  "--duration", str(self.args.seconds)])
+            cpu = servers.cpu_ns(server.pid()) - cpu_before
+        finally:
+            server.stop()
+        # The server's own CPU time (user and kernel, every thread) per
+        # completed exchange: a figure that does not depend on the path.
+        run.update(server=report.label(kind, path), path=server.path, rep=rep, bridge=path,
+                   server_cpu_us_per_exchange=cpu / 1000 / max(run["completed"], 1))
+        self.runs.append(run)
+        self.runs_file.write(json.dumps(run) + "\n")
+        self.runs_file.flush()
+        print(f"  {run['server']:20} {report.rate_label(rate):>6}/s round {rep}: "
+              f"{run['exchanges_per_s']:9.0f} exchanges/s, drops "
+              f"{run['drops_pct']:.2f} %, p99 offer "
+              f"{run['latency_us']['offer']['p99']:.0f} us, server CPU "
+              f"{run['server_cpu_us_per_exchange']:.1f} us/exchange", flush=True)
 
     def held_leases(self, kind):
         """Max-rate runs of new guests on an empty table and with leases held."""
         held = self.args.held_leases
         rows = []
-        with Sandbox(vmbridge=self.vmbridge) as box:
+        with self.sandbox(self.args.paths[0]) as box:
             server = servers.KINDS[kind](box, self.build)
-            server.prepare()
             for leases in (0, held):
                 for rep in range(max(3, self.args.reps // 2)):
                     server.start()
@@ -167,7 +199,7 @@ class Bench:
         frames = self.args.rss_frames
         exchanges = frames // 4  # DISCOVER, OFFER, REQUEST, ACK
         samples = []
-        with Sandbox(vmbridge=self.vmbridge) as box:
+        with self.sandbox(self.args.paths[0]) as box:
             daemon = servers.Daemon(box, self.build)
             daemon.start()
             pid = daemon.pid()
@@ -221,9 +253,11 @@ def main():
                 "machine": machine(), "reps": args.reps, "seconds": args.seconds,
                 "window": args.window, "timeout_ms": 1000, "retries": 2}
     print(f"run-all: {settings['machine']}; results in {bench.out}", flush=True)
-    for kind in args.servers:
-        print(f"== {kind}", flush=True)
-        bench.sweep(kind)
+    settings["paths"] = ",".join(args.paths)
+    for path in args.paths:
+        print(f"== {path} bridge: {', '.join(args.servers)} in {args.reps} interleaved rounds",
+              flush=True)
+        bench.rounds(path)
     if args.held_leases:
         for kind in args.held_servers.split(","):
             if kind in args.servers:

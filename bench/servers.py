@@ -1,12 +1,15 @@
 """The servers the benchmark loads, each started fresh inside a sandbox.
 
 Every server listens on the same bridge: the daemon and the bridge responder
-as bridge ports, dnsmasq, Kea and the TAP responder behind the host adapter
-vnic0, a TAP port of the same bridge. dhcpload always attaches as a bridge
-port, so the load takes one path to every server.
+as bridge ports, dnsmasq, Kea and the host-adapter responder behind the host
+adapter vnic0, a port of the same bridge (a TAP port of the stand-in, a veth
+port of the kernel bridge). dhcpload always attaches as a bridge port, so
+the load takes one path to every server. Bridge ports start as port owners
+(box.port_cmd), which the kernel path needs.
 """
 import json
 import os
+import pathlib
 import signal
 import subprocess
 import time
@@ -29,8 +32,11 @@ class Server:
         self.process = None
 
     def prepare(self):
+        """The host adapter as this server needs it; servers share one
+        sandbox, and the daemon addresses the adapter itself."""
         if self.uses_host_adapter:
-            self.box.run(["ip", "addr", "replace", "10.1.0.1/16", "dev", "vnic0"], check=True)
+            self.box.run(["ip", "addr", "flush", "dev", "vnic0"], check=True)
+            self.box.run(["ip", "addr", "add", "10.1.0.1/16", "dev", "vnic0"], check=True)
             self.box.run(["ip", "link", "set", "vnic0", "up"], check=True)
 
     def start(self):
@@ -57,6 +63,7 @@ class Server:
         self.process = None
 
     def popen(self, cmd, env=None):
+        self.prepare()
         self.process = self.box.popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                       stderr=subprocess.DEVNULL, env=env)
 
@@ -64,6 +71,7 @@ class Server:
 class Daemon(Server):
     name = "vlm_dhcpd"
     path = "bridge port -> bridge port"
+    RENEW_FILE = "/usr/lib/velmarind/.dhcp.vnic0"
 
     def __init__(self, box, build):
         super().__init__(box, build)
@@ -74,7 +82,12 @@ class Daemon(Server):
         config.write_text(SCOPE)
         binary = str(self.build / "daemon" / "vlm_dhcpd")
         before = set(self._service_pids(binary))
-        subprocess.run(self.box.enter_cmd([binary, "-c", str(config), "-d", "vnic0"]),
+        renew = pathlib.Path(self.box.path(self.RENEW_FILE))
+        # The adapter as a fresh sandbox has it: the daemon configures it.
+        self.box.run(["ip", "addr", "flush", "dev", "vnic0"], check=True)
+        self.box.run(["ip", "link", "set", "vnic0", "down"], check=True)
+        subprocess.run(self.box.enter_cmd(self.box.port_cmd([binary, "-c", str(config), "-d",
+                                                             "vnic0"])),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=True, timeout=30)
         # The start-up process has forked the service and ended.
@@ -87,7 +100,16 @@ class Daemon(Server):
             time.sleep(0.02)
         else:
             raise RuntimeError("the daemon's service process did not appear")
-        time.sleep(0.3)  # it configures the host adapter, then attaches to the bridge
+        # It writes its renew file (removed again when it ends), configures
+        # the host adapter and then attaches; on the kernel path the attach
+        # shows as a bridge port named after the adapter.
+        while not renew.exists() or (self.box.kind == "kernel" and
+                                     "vnic0" not in self.box.kernel_ports().values()):
+            if time.monotonic() > deadline:
+                raise RuntimeError("the daemon's service did not start serving")
+            time.sleep(0.01)
+        if self.box.kind != "kernel":
+            time.sleep(0.3)  # the stand-in shows no attach from outside
 
     def _service_pids(self, binary):
         found = []
@@ -168,15 +190,25 @@ class Responder(Server):
     attach = ()  # how the responder reaches the bridge
 
     def start(self):
-        self.popen([str(self.build / "tools" / "dhcpload" / "dhcpload"), "--respond",
-                    *self.attach, "--server-ip", "10.1.0.1"])
-        time.sleep(0.3)
+        self.popen(self.box.port_cmd([str(self.build / "tools" / "dhcpload" / "dhcpload"),
+                                      "--respond", *self.attach, "--server-ip", "10.1.0.1"]))
+        deadline = time.monotonic() + 10
+        if self.box.kind == "kernel" and "--port-name" in self.attach:
+            name = self.attach[self.attach.index("--port-name") + 1]
+            while name not in self.box.kernel_ports().values():
+                if time.monotonic() > deadline or self.process.poll() is not None:
+                    raise RuntimeError(f"{self.name} did not attach")
+                time.sleep(0.01)
+        else:
+            time.sleep(0.3)  # nothing outside shows that it listens
 
 
 class BridgeResponder(Responder):
     name = "limit-bridge"
     path = "bridge port -> bridge port"
-    attach = ("--port-name", "responder", "--port-mac", "06:00:00:00:00:02")
+    # Blocking reads in one thread, as the daemon reads.
+    attach = ("--port-name", "responder", "--port-mac", "06:00:00:00:00:02",
+              "--bridge-reader", "blocking")
 
 
 class TapResponder(Responder):

@@ -30,6 +30,13 @@ def vmbridge():
 
 
 @pytest.fixture(scope="session")
+def kbridge():
+    """The kernel path's supervisor (kbridge-launch beside it)."""
+    built_program("tools/kbridge/kbridge-launch")
+    return built_program("tools/kbridge/kbridge")
+
+
+@pytest.fixture(scope="session")
 def bridge_client(tmp_path_factory):
     """The daemon-like bridge port client, compiled for this session."""
     out = tmp_path_factory.mktemp("client") / "bridge_client"

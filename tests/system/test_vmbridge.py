@@ -56,8 +56,9 @@ class Client:
     """The daemon-like C++ client, driven line by line."""
 
     def __init__(self, box, binary, name, mac, read_size=2048):
-        self.process = box.popen([str(binary), DEVICE, name, mac, "--read-size", str(read_size)],
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.process = box.popen(
+            box.port_cmd([str(binary), DEVICE, name, mac, "--read-size", str(read_size)]),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.pending = b""
 
     def line(self, timeout=5.0):

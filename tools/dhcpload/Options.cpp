@@ -72,8 +72,9 @@ const char *usageText() {
            "  --device PATH         bridge device to attach to\n"
            "  --port-name NAME      bridge port name (default dhcpload)\n"
            "  --port-mac MAC        bridge port hardware address (default 06:00:00:00:00:01)\n"
-           "  --bridge-reader thread|poll  a reader thread (default), or poll() where the\n"
-           "                        bridge driver supports it\n"
+           "  --bridge-reader thread|poll|blocking  a reader thread (default), poll() where\n"
+           "                        the bridge driver supports it (the kernel path), or\n"
+           "                        blocking reads as the daemon makes them (--respond only)\n"
            "\n"
            "Load:\n"
            "  --guests N            simulated guests, distinct hardware addresses (default 1000)\n"
@@ -144,9 +145,10 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
             ok = parseMacText(v, options.portMac);
             options.responder.serverMac = options.portMac;
         } else if (name == "--bridge-reader") {
-            ok = v == "poll" || v == "thread";
-            options.bridgeMode =
-                v == "thread" ? BridgeLink::Mode::kThread : BridgeLink::Mode::kPoll;
+            ok = v == "poll" || v == "thread" || v == "blocking";
+            options.bridgeMode = v == "thread" ? BridgeLink::Mode::kThread
+                                 : v == "poll" ? BridgeLink::Mode::kPoll
+                                               : BridgeLink::Mode::kBlocking;
         } else if (name == "--guests") {
             ok = parseNumber(v, options.run.book.guests) && options.run.book.guests > 0;
         } else if (name == "--exchanges") {
@@ -184,6 +186,11 @@ bool parseOptions(const std::vector<std::string> &args, Options &options, std::s
             error += v;
             return false;
         }
+    }
+    // The load runner waits for frames and timeouts in one poll.
+    if (options.bridgeMode == BridgeLink::Mode::kBlocking && !options.respond) {
+        error = "--bridge-reader blocking is for --respond";
+        return false;
     }
     if (!exchangesGiven) {
         options.run.book.exchanges = options.run.book.guests;

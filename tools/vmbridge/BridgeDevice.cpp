@@ -176,10 +176,10 @@ void BridgeDevice::Ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, f
         fuse_reply_err(req, ENOTTY);
         return;
     }
-    int error = EINVAL;
-    if (port != nullptr && inSize == ::bridge::kRequestSize) {
-        error = device.AttachPort(*port, static_cast<const std::uint8_t *>(inBuf));
-    }
+    const int error =
+        port == nullptr
+            ? EINVAL
+            : device.AttachPort(*port, static_cast<const std::uint8_t *>(inBuf), inSize);
     if (error != 0) {
         ++device.counters_.attachesRefused;
         fuse_reply_err(req, error);
@@ -189,25 +189,14 @@ void BridgeDevice::Ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, f
     fuse_reply_ioctl(req, 0, nullptr, 0);
 }
 
-int BridgeDevice::AttachPort(DevicePort &port, const std::uint8_t *record) {
+int BridgeDevice::AttachPort(DevicePort &port, const std::uint8_t *record, std::size_t size) {
+    const int verdict =
+        checkAttachRecord(record, size, {port.attached(), AttachedCount(), portLimit_});
+    if (verdict != 0) {
+        return verdict;
+    }
     const std::uint8_t *name = record + ::bridge::kPortName;
     const std::uint8_t *address = record + ::bridge::kHwAddr;
-    // The name is a C string inside its field: not empty and terminated.
-    if (name[0] == 0 || name[::bridge::kPortNameSize - 1] != 0) {
-        return EINVAL;
-    }
-    // A port's own address must be a station address.
-    const bool zero = std::all_of(address, address + ::bridge::kHwAddrSize,
-                                  [](std::uint8_t b) { return b == 0; });
-    if (zero || (address[0] & 1U) != 0) {
-        return EINVAL;
-    }
-    if (port.attached()) {
-        return EISCONN;
-    }
-    if (AttachedCount() >= portLimit_) {
-        return ENOSPC;
-    }
     std::array<std::uint8_t, ::bridge::kHwAddrSize> hw{};
     std::copy(address, address + ::bridge::kHwAddrSize, hw.begin());
     port.Attach(reinterpret_cast<const char *>(name), hw);

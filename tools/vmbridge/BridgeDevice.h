@@ -1,6 +1,6 @@
 #pragma once
 
-#include "BridgeAttach.h"
+#include "AttachCheck.h"
 #include "DevicePort.h"
 
 #include <cstdint>
@@ -63,7 +63,7 @@ private:
     static void Flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi);
     static void Release(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi);
 
-    int AttachPort(DevicePort &port, const std::uint8_t *record);
+    int AttachPort(DevicePort &port, const std::uint8_t *record, std::size_t size);
     DevicePort *PortOf(const fuse_file_info *fi);
     std::size_t AttachedCount() const;
 

@@ -77,7 +77,8 @@ class Daemon:
         # pipes, or reading them would wait for the service to end.
         self.terminal = self.conf.parent / "terminal.out"
         with open(self.terminal, "wb") as out:
-            result = self.box.run([str(self.binary)] + self.args, timeout=30, env=self.env,
+            result = self.box.run(self.box.port_cmd([str(self.binary)] + self.args), timeout=30,
+                                  env=self.env,
                                   stdin=subprocess.DEVNULL, stdout=out, stderr=out)
         self.startup_status = result.returncode
         # Nothing may reach the terminal: everything goes to syslog.

@@ -63,6 +63,14 @@ def _alive(pid):
     return stat[stat.rindex(")") + 2] != "Z"
 
 
+def _parent(pid):
+    try:
+        stat = pathlib.Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    return int(stat[stat.rindex(")") + 2:].split()[1])
+
+
 def host_snapshot():
     """What a sandbox could leave in the host's file system, in comparable form.
 
@@ -106,8 +114,13 @@ class SandboxError(Exception):
 
 class Sandbox:
     def __init__(self, guests=(), device="vnic0", bridge=True, ports=None, pcap=False,
-                 vmbridge=None, start_timeout=15):
+                 vmbridge=None, start_timeout=15, kind="fuse", kbridge=None):
+        """kind "fuse": the stand-in vmbridge; "kernel": a kernel bridge whose
+        ports are made by the supervisor kbridge (start port owners with
+        port_cmd)."""
         self.guests = list(guests)
+        self.kind = kind
+        self.supervisor_pid = None
         self.device = device
         self.workdir = pathlib.Path(tempfile.mkdtemp(prefix="vlm-sandbox-"))
         self.log_path = self.workdir / "syslog.jsonl"
@@ -125,6 +138,11 @@ class Sandbox:
         if not bridge:
             cmd.append("--no-bridge")
         cmd += ["--vmbridge", str(vmbridge or build_dir() / "tools" / "vmbridge" / "vmbridge")]
+        if kind == "kernel":
+            self.kbridge = pathlib.Path(kbridge or build_dir() / "tools" / "kbridge" / "kbridge")
+            self.socket_path = self.workdir / "kbridge.sock"
+            cmd += ["--bridge", "kernel", "--kbridge", str(self.kbridge),
+                    "--socket", str(self.socket_path)]
         cmd.append("--hold")
         self._stderr = open(self.stderr_path, "wb")
         self.process = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=self._stderr,
@@ -135,6 +153,11 @@ class Sandbox:
             self._stop()
             shutil.rmtree(self.workdir, ignore_errors=True)
             raise
+        # The kernel path's supervisor and its watcher live on the host's side.
+        self._host_pids = []
+        if self.supervisor_pid:
+            self._host_pids = [self.supervisor_pid] + [
+                p for p in _pids() if _parent(p) == self.supervisor_pid]
         self.mnt_ns = _namespace(self.pid, "mnt")
         self.net_ns = _namespace(self.pid, "net")
         self.pid_ns = _namespace(self.pid, "pid")
@@ -144,7 +167,10 @@ class Sandbox:
         line = self.process.stdout.readline().decode() if ready else ""
         if not line.startswith("ready "):
             raise SandboxError(f"sandbox did not start: {line!r} {self.stderr()}")
-        return int(line.split()[1])
+        fields = line.split()
+        if len(fields) > 2:
+            self.supervisor_pid = int(fields[2])
+        return int(fields[1])
 
     def __enter__(self):
         return self
@@ -155,6 +181,24 @@ class Sandbox:
     # --- running things inside ------------------------------------------
     def enter_cmd(self, cmd):
         return ["nsenter", "--target", str(self.pid), "--mount", "--net", "--"] + list(cmd)
+
+    def port_cmd(self, cmd):
+        """The command as a bridge port owner: under kbridge-launch on the
+        kernel path, unchanged on the stand-in."""
+        if self.kind != "kernel":
+            return list(cmd)
+        return [f"{self.kbridge}-launch", "--socket", str(self.socket_path), "--"] + list(cmd)
+
+    def kernel_ports(self):
+        """The kernel path's attached ports: {TAP interface: the record's port name}."""
+        out = self.run(["ip", "-d", "-o", "link", "show", "master", "br0", "type", "tun"],
+                       capture_output=True, text=True, check=True).stdout
+        ports = {}
+        for line in out.splitlines():
+            name = line.split(": ")[1].split("@")[0]
+            alias = line.split(" alias ")[1].split()[0] if " alias " in line else ""
+            ports[name] = alias
+        return ports
 
     def run(self, cmd, **kw):
         kw.setdefault("timeout", 60)
@@ -198,6 +242,8 @@ class Sandbox:
         return self.stderr_path.read_text(errors="replace")
 
     def bridge_pid(self):
+        if self.kind == "kernel":
+            return self.supervisor_pid if _alive(self.supervisor_pid) else None
         for p in pids_in_namespace("pid", self.pid_ns):
             if _comm(p) == "vmbridge":
                 return p
@@ -207,9 +253,10 @@ class Sandbox:
         pid = self.bridge_pid()
         if pid is None:
             raise SandboxError("no bridge is running")
+        comm = _comm(pid)
         os.kill(pid, sig)
         deadline = time.monotonic() + timeout
-        while os.path.exists(f"/proc/{pid}") and _comm(pid) == "vmbridge":
+        while _alive(pid) and _comm(pid) == comm:
             if time.monotonic() > deadline:
                 raise SandboxError("bridge did not end")
             time.sleep(0.01)
@@ -258,9 +305,21 @@ class Sandbox:
         # takes a while, so the deadline is generous (the wait ends at once
         # when they are gone).
         leftovers = self._leftovers(timeout=30.0)
+        leftovers += self._supervisor_left(timeout=30.0)
         shutil.rmtree(self.workdir, ignore_errors=True)
         if check and leftovers:
             raise SandboxError(f"sandbox left processes behind: {leftovers}")
+
+    def _supervisor_left(self, timeout):
+        """The kernel path's supervisor and its watcher, which live on the
+        host's side, end with the sandbox."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = [(p, _comm(p)) for p in self._host_pids
+                    if _alive(p) and (_comm(p) or "").startswith("kbridge")]
+            if not left or time.monotonic() > deadline:
+                return left
+            time.sleep(0.02)
 
     def _leftovers(self, timeout):
         namespaces = {"mnt": self.mnt_ns, "net": self.net_ns, "pid": self.pid_ns}

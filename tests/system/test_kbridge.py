@@ -1,0 +1,207 @@
+"""The kernel-path bridge: ports made TAP ports of a kernel bridge by the
+kbridge supervisor, seen from the ports, a stock client and the daemon."""
+import errno
+import os
+import pathlib
+import platform
+import signal
+import subprocess
+import time
+
+import pytest
+
+from test_vmbridge import A, BROADCAST, Client, frame, record
+from vlmsandbox.daemon import RECORD, WIRE, Daemon, config_text, guest_mac, ip2int
+from vlmsandbox.sandbox import Sandbox, host_has_interface, host_snapshot
+
+
+def _missing_kernel_support():
+    if not os.path.exists("/dev/net/tun"):
+        return "the kernel has no tun (/dev/net/tun is missing)"
+    try:
+        actions = pathlib.Path("/proc/sys/kernel/seccomp/actions_avail").read_text()
+    except OSError:
+        return "the kernel has no seccomp filters"
+    if "user_notif" not in actions.split():
+        return "the kernel has no seccomp user notification"
+    return None
+
+
+pytestmark = pytest.mark.skipif(_missing_kernel_support() is not None,
+                                reason=str(_missing_kernel_support()))
+
+EXITED = (6, "Velmarind DHCP server for virtual NIC exited.")
+BRIDGE_GONE = (6, "VLM-DHCP: Successfully deleted all bridge connections and freed "
+                  "allocated memory.")
+
+# Run as a port owner: each argument is a record in hex (or "tun:" + record
+# for /dev/net/tun, "tunsetiff" for tun's own request on the device). Each
+# goes to a fresh descriptor, kept open; prints the errno of the attach and,
+# when it was accepted, of a second attach on the same descriptor.
+ATTACHER = r"""
+import errno, fcntl, os, sys
+kept = []
+for arg in sys.argv[1:]:
+    path, raw, request = "/dev/vm-bridge", arg, 0x40166E10
+    if arg.startswith("tun:"):
+        path, raw = "/dev/net/tun", arg[4:]
+    elif arg == "tunsetiff":
+        raw, request = (b"x".ljust(16, b"\0") + bytes(24)).hex(), 0x400454CA
+    fd = os.open(path, os.O_RDWR)
+    kept.append(fd)
+    codes = []
+    for _ in range(2):
+        try:
+            fcntl.ioctl(fd, request, bytes.fromhex(raw))
+            codes.append("0")
+        except OSError as e:
+            codes.append(errno.errorcode[e.errno])
+            break
+    print(" ".join(codes), flush=True)
+"""
+
+
+@pytest.fixture
+def kbox(make_sandbox, kbridge):
+    return make_sandbox(kind="kernel", kbridge=kbridge, guests=["g1"])
+
+
+def attach_all(box, records):
+    out = box.run(box.port_cmd(["/usr/bin/python3", "-c", ATTACHER] + records),
+                  capture_output=True, text=True, check=True).stdout
+    return out.splitlines()
+
+
+def test_attach_accepted_and_refused(make_sandbox, kbridge):
+    box = make_sandbox(kind="kernel", kbridge=kbridge, ports=2)
+    station = b"\x02\x00\x00\x00\x00\x01"
+    cases = [  # in order: two ports fit
+        (record(b"vnic0"), "0 EISCONN"),
+        (record(b"n" * 15, b"\x02\x00\x00\x00\x00\x02"), "0 EISCONN"),
+        (record(b"third", b"\x02\x00\x00\x00\x00\x03"), "ENOSPC"),
+        (record(b""), "EINVAL"),                                       # checked before the limit
+        (b"n" * 16 + station, "EINVAL"),                               # name not terminated
+        (record(mac=b"\x01\x00\x5e\x00\x00\x01"), "EINVAL"),           # group address
+        (record(mac=bytes(6)), "EINVAL"),                              # zero address
+    ]
+    args = [raw.hex() for raw, _ in cases] + ["tun:" + record().hex(), "tunsetiff"]
+    assert attach_all(box, args) == [code for _, code in cases] + ["ENOTTY", "ENOTTY"]
+    # the ports ended with their process: their places are free again, and
+    # their TAP interfaces are gone
+    assert attach_all(box, [record(b"again").hex()]) == ["0 EISCONN"]
+    ports = box.run(["ip", "-o", "link", "show", "master", "br0", "type", "tun"],
+                    capture_output=True, text=True, check=True).stdout
+    assert ports == ""
+
+
+def test_frames_both_ways_and_sighup_during_a_blocked_read(kbox, bridge_client):
+    client = Client(kbox, bridge_client, "vnic0", A)
+    assert [client.line(), client.line()] == ["attached", "ready"]
+    # a SIGHUP while the read waits and no frame comes: the read returns at once
+    latencies = []
+    for _ in range(5):
+        time.sleep(0.05)  # let the read block
+        client.process.send_signal(signal.SIGHUP)
+        kind, value = client.line().split()
+        assert kind == "eintr"
+        latencies.append(int(value))
+    assert max(latencies) < 50_000, latencies  # microseconds
+    # guest -> port: unicast to the port's address (known from the attach) and
+    # broadcast, each one frame per read
+    mac = guest_mac(kbox, "g1")
+    to_port = [frame(A, mac, bytes([n]) * (size - 14)) for n, size in ((1, 60), (2, 1514))]
+    to_port.append(frame(BROADCAST, mac, b"\x03" * 328))
+    wire = kbox.guest_popen("g1", ["/usr/bin/python3", str(WIRE), "eth0", "3", "-"],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    wire.stdin.write("\n".join(f.hex() for f in to_port).encode() + b"\n")
+    wire.stdin.close()
+    for f in to_port:
+        assert client.line() == f"frame {len(f)} {f.hex()}"
+    # port -> guest, while the guest still listens
+    back = frame(mac, A, b"\x04" * 46)
+    client.send(back)
+    assert client.line() == f"sent {len(back)}"
+    assert wire.wait(timeout=10) == 0
+    received = wire.stdout.read().decode()
+    assert back.hex() in received
+    for size in (1, 13):  # shorter than a header: refused, as by the driver
+        client.send(bytes(size))
+        assert client.line() == f"send-error {errno.EINVAL}"
+
+
+def start_daemon(box, tmp_path, **conf):
+    d = Daemon(box, tmp_path, conf=config_text(**conf) if conf else None)
+    assert d.start() == 0
+    d.wait_serving()
+    return d
+
+
+def test_stock_client_lease_and_ping(kbox, tmp_path):
+    start_daemon(kbox, tmp_path)
+    script = tmp_path / "udhcpc.script"
+    script.write_text("#!/bin/sh\n"
+                      "[ \"$1\" = bound ] && ip addr add \"$ip/$mask\" dev \"$interface\"\n"
+                      "[ \"$1\" = bound ] && echo \"lease $ip $mask $serverid\"\n"
+                      "exit 0\n")
+    script.chmod(0o755)
+    result = kbox.guest_run("g1", ["busybox", "udhcpc", "-i", "eth0", "-n", "-q", "-f",
+                                   "-t", "5", "-T", "1", "-s", str(script)],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert "lease 10.37.129.3 24 10.37.129.1" in result.stdout
+    ping = kbox.run(["ping", "-c", "1", "-W", "2", "10.37.129.3"], capture_output=True,
+                    text=True)
+    assert ping.returncode == 0, ping.stdout
+
+
+READ_SYSCALL = {"x86_64": 0, "i386": 3, "i686": 3, "aarch64": 63}.get(platform.machine())
+
+
+def wait_in_read(pid, timeout=5.0):
+    """Until the process sleeps in read(2) (its first system call field)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        fields = pathlib.Path(f"/proc/{pid}/syscall").read_text().split()
+        if fields and fields[0] == str(READ_SYSCALL):
+            return
+        assert time.monotonic() < deadline, f"not blocked in read: {fields}"
+        time.sleep(0.01)
+
+
+@pytest.mark.skipif(READ_SYSCALL is None, reason="read(2)'s number on this machine is unknown")
+def test_renewal_is_served_while_no_frame_arrives(kbox, tmp_path):
+    # tun, like a driver's interruptible wait, restarts a read after a handler
+    # installed with SA_RESTART: only a handler without it is served at once.
+    # No frame comes on this path (IPv6 is off), so the read must return.
+    d = start_daemon(kbox, tmp_path)
+    wait_in_read(d.service_pid)
+    d.renew_path().write_bytes(RECORD.pack(0, ip2int("10.60.0.1"), ip2int("10.60.0.100"),
+                                           ip2int("255.255.255.0"), 0, b"vnic0", 0))
+    sent = time.time()
+    d.sighup()
+    record_ = kbox.wait_logs(lambda r: r["message"].startswith("     Start=0xa3c0001"), 3)
+    assert record_ is not None, d.service_logs()
+    assert record_["time"] - sent < 1.0
+
+
+@pytest.mark.parametrize("how", [signal.SIGTERM, signal.SIGKILL])
+def test_daemon_exits_when_the_bridge_goes_away(kbox, tmp_path, how):
+    d = start_daemon(kbox, tmp_path)
+    kbox.kill_bridge(how)
+    assert d.wait_exit() == 0
+    assert d.service_logs()[-2:] == [EXITED, BRIDGE_GONE]
+
+
+def test_nothing_left_on_the_host(kbridge, tmp_path):
+    names = ("br0", "h-vnic0", "p-g1", "vbp0")
+    before = host_snapshot(), [n for n in names if host_has_interface(n)]
+    box = Sandbox(kind="kernel", kbridge=kbridge, guests=["g1"])
+    try:
+        supervisor = box.supervisor_pid
+        socket_path = box.socket_path
+        assert supervisor is not None and socket_path.exists()
+        start_daemon(box, tmp_path)
+    finally:
+        box.close()  # raises when a process of the sandbox or its supervisor is left
+    assert not socket_path.exists()
+    assert (host_snapshot(), [n for n in names if host_has_interface(n)]) == before
