@@ -1,40 +1,19 @@
 #pragma once
 
-// The stack exactly as the service assembles it (Ethernet with the service
-// address, IPv4 with its ARP responder, UDP, the DHCP server, the pool from
-// scope start + 2), over a capturing stand-in for the bridge port.
+// The stack exactly as the service assembles it: the frame layers of
+// LayerStack with the DHCP server over UDP, the pool from scope start + 2.
 
 #include "CDHCPProtocol.h"
-#include "CEthProtocol.h"
-#include "CIPProtocol.h"
-#include "CUDPProtocol.h"
-#include "CapturingLower.h"
-#include "FrameBuilder.h"
+#include "LayerStack.h"
 
 #include <cstdint>
 
-struct ServerStack {
-    ServerStack(std::uint32_t scopeStart, std::uint32_t scopeEnd, std::uint32_t mask) {
-        eth = new CEthProtocol(&bridge);
-        eth->SetMac(fb::kServerMac.data());
-        ip = new CIPProtocol(eth, 1);
-        ip->SetAddress(scopeStart, mask);
-        udp = new CUDPProtocol(ip, 1);
+struct ServerStack : LayerStack {
+    ServerStack(std::uint32_t scopeStart, std::uint32_t scopeEnd, std::uint32_t mask)
+        : LayerStack(scopeStart, mask) {
         dhcp = new CDHCPProtocol(udp, 1);
         dhcp->InitScope(scopeStart + 2, scopeEnd, mask);
     }
-    // The Ethernet layer's release takes IPv4, ARP, UDP and the server down.
-    ~ServerStack() { eth->Release(); }
-    ServerStack(const ServerStack &) = delete;
-    ServerStack &operator=(const ServerStack &) = delete;
 
-    std::int32_t feed(const fb::Bytes &frame) {
-        return eth->ReceiveFrame(frame.data(), static_cast<std::uint32_t>(frame.size()));
-    }
-
-    CapturingLower bridge; // outlives the layers over it
-    CEthProtocol *eth;
-    CIPProtocol *ip;
-    CUDPProtocol *udp;
     CDHCPProtocol *dhcp;
 };

@@ -1,5 +1,6 @@
 #include "CARPProtocol.h"
-#include "NetTestSupport.h"
+#include "LayerStack.h"
+#include "RecordingUpper.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +43,7 @@ TEST(ArpConfigure, FailuresKeepTheOwnEntryButSetTheBroadcastEntry) {
 }
 
 TEST(ArpReply, GoldenSixtyOneByteFrame) {
-    Stack s;
+    LayerStack s;
     EXPECT_EQ(s.feed(fb::arpRequestFrame(kGuestMac, kGuestIp, kOwnIp)), PROTO_NOT_HANDLED);
     const fb::Bytes expected = {
         0x52, 0x54, 0x00, 0x12, 0x34, 0x56, // Ethernet destination: the requester
@@ -84,7 +85,7 @@ TEST(ArpReply, RequestOutcomes) {
          0},
     };
     for (const Case &c : cases) {
-        Stack s;
+        LayerStack s;
         EXPECT_EQ(s.feed(fb::ethernet(fb::kBroadcastMac, other, fb::kTypeARP, c.message)), c.expect)
             << c.what;
         EXPECT_EQ(s.bridge.frames.size(), c.replies) << c.what;
@@ -92,7 +93,7 @@ TEST(ArpReply, RequestOutcomes) {
 }
 
 TEST(ArpReply, ProbeFromZeroAddressIsAnsweredToZero) {
-    Stack s;
+    LayerStack s;
     const fb::Mac local{0x02, 0, 0, 0, 0, 0x42}; // below 0x10: not handed back up
     s.feed(fb::ethernet(fb::kBroadcastMac, local, fb::kTypeARP, fb::arpRequest(local, 0, kOwnIp)));
     ASSERT_EQ(s.bridge.frames.size(), 1u);
@@ -111,7 +112,7 @@ TEST(ArpReply, DirectCallsAndBrokenBridge) {
     CARPProtocol arp(nullptr, 0);
     EXPECT_EQ(arp.Receive(nullptr), PROTO_NOT_HANDLED);
     EXPECT_EQ(arp.Send(nullptr), PROTO_NOT_HANDLED);
-    Stack s;
+    LayerStack s;
     s.bridge.status = PROTO_E_IO; // the write's failure is dropped
     EXPECT_EQ(s.feed(fb::arpRequestFrame(kGuestMac, kGuestIp, kOwnIp)), PROTO_NOT_HANDLED);
 }
@@ -121,14 +122,14 @@ TEST(Truncation, EveryPrefixOfAnArpRequestAndAUdpFrame) {
     // by the sanitizer build; the status is the documented one.
     const fb::Bytes arpFrame = fb::arpRequestFrame(kGuestMac, kGuestIp, kOwnIp);
     for (std::size_t size = 0; size <= arpFrame.size(); ++size) {
-        Stack s;
+        LayerStack s;
         const std::int32_t status = s.feed(fb::Bytes(arpFrame.begin(), arpFrame.begin() + size));
         EXPECT_EQ(status, size < 42 ? PROTO_E_INVAL : PROTO_NOT_HANDLED) << size;
         EXPECT_EQ(s.bridge.frames.size(), size < 42 ? 0u : 1u) << size;
     }
     const fb::Bytes udpFrame =
         fb::udpFrame(fb::kBroadcastMac, kGuestMac, 0, 0xffffffffu, 68, 67, fb::Bytes(20, 0x61));
-    Stack s;
+    LayerStack s;
     RecordingUpper dhcp;
     s.udp->Attach(&dhcp, 67);
     for (std::size_t size = 0; size <= udpFrame.size(); ++size) {
@@ -144,7 +145,7 @@ TEST(Truncation, EveryPrefixOfAnArpRequestAndAUdpFrame) {
 }
 
 TEST(Reception, LargestFrameTheBridgeDelivers) {
-    Stack s;
+    LayerStack s;
     RecordingUpper dhcp;
     s.udp->Attach(&dhcp, 67);
     const fb::Bytes frame = fb::udpFrame(fb::kBroadcastMac, kGuestMac, 0, 0xffffffffu, 68, 67,

@@ -1,4 +1,7 @@
-#include "NetTestSupport.h"
+#include "CEthProtocol.h"
+#include "CapturingLower.h"
+#include "LayerStack.h"
+#include "RecordingUpper.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 #include "ByteOrder.h"
-#include "NetTestSupport.h"
+#include "LayerStack.h"
+#include "RecordingUpper.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,7 @@ TEST(IpReceive, AcceptsOwnBroadcastAndAllOnesHostPart) {
         {fb::ip(10, 0, 0, 2), PROTO_E_NOTFORUS}, {fb::ip(10, 0, 0, 0), PROTO_E_NOTFORUS},
         {fb::ip(10, 0, 1, 1), PROTO_E_NOTFORUS},
     };
-    Stack s;
+    LayerStack s;
     RecordingUpper upper;
     s.ip->Attach(&upper, 99);
     for (const Case &c : cases) {
@@ -38,7 +39,7 @@ TEST(IpReceive, AcceptsOwnBroadcastAndAllOnesHostPart) {
 }
 
 TEST(IpReceive, ChecksIsStripsAndConvertsTheHeader) {
-    Stack s;
+    LayerStack s;
     RecordingUpper upper;
     upper.context = 20;
     s.ip->Attach(&upper, 99);
@@ -83,7 +84,7 @@ TEST(IpReceive, AllZeroHeaderPassesTheChecksum) {
 }
 
 TEST(IpSend, ThreeHundredBytesToBroadcastMakeOneGolden342ByteFrame) {
-    Stack s(fb::ip(192, 168, 50, 1), fb::ip(255, 255, 255, 0));
+    LayerStack s(fb::ip(192, 168, 50, 1), fb::ip(255, 255, 255, 0));
     fb::Bytes payload(300);
     for (std::size_t i = 0; i < payload.size(); ++i) {
         payload[i] = static_cast<std::uint8_t>(i);
@@ -119,7 +120,7 @@ TEST(IpSend, ThreeHundredBytesToBroadcastMakeOneGolden342ByteFrame) {
 }
 
 TEST(IpSend, IdentificationCountsEveryDatagramBuilt) {
-    Stack s;
+    LayerStack s;
     auto sendTo = [&](std::uint32_t destination) {
         Packet *p = makePacket({1, 2, 3, 4});
         const std::int32_t status = s.ip->SendPacket(p, destination, 99);
@@ -141,7 +142,7 @@ TEST(IpSend, IdentificationCountsEveryDatagramBuilt) {
 }
 
 TEST(IpSend, ToTheOwnAddressComesBackUpWithoutTheBridge) {
-    Stack s;
+    LayerStack s;
     RecordingUpper upper;
     s.ip->Attach(&upper, 99);
     Packet *p = makePacket({9, 9});
@@ -154,7 +155,7 @@ TEST(IpSend, ToTheOwnAddressComesBackUpWithoutTheBridge) {
 }
 
 TEST(IpSend, ArgumentAndLayerFailures) {
-    Stack s;
+    LayerStack s;
     Packet *p = makePacket({1});
     EXPECT_EQ(s.ip->SendPacket(nullptr, kOwnIp, 17), PROTO_E_INVAL);
     EXPECT_EQ(s.ip->SendPacket(p, kOwnIp, 256), PROTO_E_INVAL);
@@ -173,14 +174,14 @@ TEST(IpSend, ComputedZeroHeaderChecksumIsSentAsAllOnes) {
                                fb::Ipv4Fields{1, 64, 0, 0});
     const unsigned low = fb::get16(probe, 10);
     const std::uint32_t own = fb::ip(10, 0, 0, 0) | low;
-    Stack s(own, fb::ip(255, 0, 0, 0));
+    LayerStack s(own, fb::ip(255, 0, 0, 0));
     Packet *p = makePacket(fb::Bytes(4, 0));
     EXPECT_EQ(s.ip->SendPacket(p, 0xffffffffu, 99), PROTO_OK);
     PacketFree(p);
     ASSERT_EQ(s.bridge.frames.size(), 1u);
     EXPECT_EQ(fb::get16(s.bridge.last(), 14 + 10), 0xffffu);
     // The header still verifies: words sum to ffff + ffff, i.e. ffff.
-    Stack receiver(own, fb::ip(255, 0, 0, 0));
+    LayerStack receiver(own, fb::ip(255, 0, 0, 0));
     RecordingUpper upper;
     receiver.ip->Attach(&upper, 99);
     EXPECT_EQ(receiver.feed(s.bridge.last()), PROTO_OK);
@@ -188,7 +189,7 @@ TEST(IpSend, ComputedZeroHeaderChecksumIsSentAsAllOnes) {
 }
 
 TEST(IpSend, LengthsThatDoNotFitTheHeaderAreRefusedUntouched) {
-    Stack s;
+    LayerStack s;
     Packet *p = PacketCreate(nullptr, 65536 - 20);
     std::uint8_t *buffer = p->buffer;
     EXPECT_EQ(s.ip->SendPacket(p, 0xffffffffu, 99), PROTO_E_INVAL);
@@ -207,7 +208,7 @@ TEST(IpSend, LengthsThatDoNotFitTheHeaderAreRefusedUntouched) {
 }
 
 TEST(UdpReceive, StripsConvertsAndDemultiplexesByPort) {
-    Stack s;
+    LayerStack s;
     RecordingUpper dhcp;
     dhcp.context = 8;
     s.udp->Attach(&dhcp, 67);
@@ -238,7 +239,7 @@ TEST(UdpReceive, StripsConvertsAndDemultiplexesByPort) {
 }
 
 TEST(UdpSend, ArgumentFailuresLeaveThePacketUntouched) {
-    Stack s;
+    LayerStack s;
     Packet *p = makePacket({1, 2, 3});
     const Packet before = *p;
     EXPECT_EQ(s.udp->SendDatagram(nullptr, 0xffffffffu, 68, 67), PROTO_E_INVAL);
@@ -255,7 +256,7 @@ TEST(UdpSend, ArgumentFailuresLeaveThePacketUntouched) {
 }
 
 TEST(UdpSend, ErrorsBelowComeBackUnchangedButTheSendSlotSaysOk) {
-    Stack s;
+    LayerStack s;
     s.bridge.status = PROTO_E_IO;
     Packet *p = makePacket(fb::Bytes(300, 1));
     EXPECT_EQ(s.udp->SendDatagram(p, 0xffffffffu, 68, 67), PROTO_E_IO);
@@ -268,7 +269,7 @@ TEST(UdpSend, ErrorsBelowComeBackUnchangedButTheSendSlotSaysOk) {
 
 TEST(UdpSend, OddLengthAndZeroChecksumsOnTheWire) {
     {
-        Stack s;
+        LayerStack s;
         Packet *p = makePacket(fb::fromString("abcde"));
         EXPECT_EQ(s.udp->SendDatagram(p, fb::ip(10, 0, 0, 255), 5678, 1234), PROTO_OK);
         PacketFree(p);
@@ -283,7 +284,7 @@ TEST(UdpSend, OddLengthAndZeroChecksumsOnTheWire) {
     {
         // Two payload bytes chosen to complete the pseudo-header sum to ffff:
         // with a zero payload the complemented sum is exactly the missing word.
-        Stack s;
+        LayerStack s;
         const fb::Bytes zero = fb::udp(67, 68, {0, 0}, kOwnIp, 0xffffffffu);
         const unsigned word = fb::get16(zero, 6) == 0xffff ? 0 : fb::get16(zero, 6);
         Packet *p = makePacket(

@@ -1,4 +1,6 @@
-#include "NetTestSupport.h"
+#include "FailingAlloc.h"
+#include "LayerStack.h"
+#include "RecordingUpper.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +27,7 @@ TEST(NoMemory, EverySendAllocationFailsCleanly) {
     for (const SendPath &path : paths) {
         int allocations = 0;
         {
-            Stack s;
+            LayerStack s;
             Packet *p = PacketCreate(nullptr, static_cast<std::uint32_t>(path.payload));
             FailingAlloc count(-1);
             ASSERT_EQ(s.udp->SendDatagram(p, path.destination, 68, 67), PROTO_OK);
@@ -34,7 +36,7 @@ TEST(NoMemory, EverySendAllocationFailsCleanly) {
         }
         EXPECT_GE(allocations, 3) << path.what;
         for (int failAt = 0; failAt < allocations; ++failAt) {
-            Stack s;
+            LayerStack s;
             RecordingUpper loopback;
             s.udp->Attach(&loopback, 68);
             Packet *p = PacketCreate(nullptr, static_cast<std::uint32_t>(path.payload));
@@ -62,7 +64,7 @@ TEST(NoMemory, ReceivedFrameCopyAndArpReply) {
                                      PROTO_E_NOMEM,    PROTO_NOT_HANDLED, PROTO_NOT_HANDLED,
                                      PROTO_NOT_HANDLED};
     for (int failAt = 0; failAt < 7; ++failAt) {
-        Stack s;
+        LayerStack s;
         FailingAlloc alloc(failAt);
         EXPECT_EQ(s.feed(request), expected[failAt]) << failAt;
         EXPECT_EQ(FailingAlloc::calls(), std::min(failAt + 1, 6)) << failAt; // stops at the failure

@@ -1,12 +1,11 @@
-#include "NetTestSupport.h"
+#include "FailingAlloc.h"
+#include "RecordingUpper.h"
 #include "Status.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <limits>
-
-using namespace nettest;
 
 namespace {
 

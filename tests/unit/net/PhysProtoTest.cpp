@@ -1,5 +1,8 @@
 #include "CPhysProto.h"
-#include "NetTestSupport.h"
+#include "FailingAlloc.h"
+#include "LayerStack.h"
+#include "LogCapture.h"
+#include "RecordingUpper.h"
 
 #include <gtest/gtest.h>
 
@@ -64,7 +67,7 @@ TEST(BridgePort, ConstructionFailuresAreLoggedAndSurfaceAtTheFirstRead) {
          PROTO_E_NOMEM},
     };
     for (const Case &c : cases) {
-        LogLines log;
+        LogCapture log;
         CPhysProto *port;
         {
             FailingAlloc alloc(c.failAlloc);
@@ -115,7 +118,7 @@ struct SocketBridge : ::testing::Test {
         return frame;
     }
 
-    LogLines log;
+    LogCapture log;
     int peer = -1;
     CPhysProto *port = nullptr;
     CEthProtocol *eth = nullptr;
@@ -201,7 +204,7 @@ TEST(BridgePortWrite, ShortWriteIsAnErrorWithTheLength) {
     ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
     const int capacity = fcntl(fds[1], F_SETPIPE_SZ, 4096);
     ASSERT_GT(capacity, 0);
-    LogLines log;
+    LogCapture log;
     auto *port = new CPhysProto(CPhysProto::AdoptDescriptor{fds[1]});
     Packet *p = PacketCreate(nullptr, static_cast<std::uint32_t>(capacity) + 100);
     EXPECT_EQ(port->Send(p), PROTO_E_IO);

@@ -1,5 +1,6 @@
 #include "CARPProtocol.h"
-#include "NetTestSupport.h"
+#include "LayerStack.h"
+#include "RecordingUpper.h"
 
 #include <gtest/gtest.h>
 
