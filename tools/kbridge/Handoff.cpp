@@ -12,6 +12,17 @@ namespace {
 constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(int) * handoff::kDescriptors);
 }
 
+bool socketAddress(const std::string &path, sockaddr_un &address) {
+    address = sockaddr_un{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    return true;
+}
+
 bool sendWithDescriptors(int socket, const std::string &text, const int *fds, std::size_t count) {
     if (count > handoff::kDescriptors) {
         errno = EINVAL;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <sys/un.h>
 
 namespace kbridge {
 
@@ -18,6 +19,10 @@ inline constexpr char kRefused[] = "refused: ";
 inline constexpr std::size_t kDescriptors = 2;
 inline constexpr std::size_t kMaxMessage = 256;
 } // namespace handoff
+
+// The address of the supervisor's socket at path, zero-filled. Returns false
+// with errno ENAMETOOLONG when the path and its terminator do not fit.
+bool socketAddress(const std::string &path, sockaddr_un &address);
 
 // One message with up to handoff::kDescriptors descriptors. Returns false
 // with errno set on failure.

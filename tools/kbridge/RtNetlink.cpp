@@ -117,13 +117,17 @@ int RtNetlink::LinkIndex(const std::string &name) {
     return Transact(request.bytes, request.header()->nlmsg_len);
 }
 
-int RtNetlink::LinkExists(int index) {
+int RtNetlink::LinkRequest(std::uint16_t type, int index) {
     ifinfomsg info{};
     info.ifi_family = AF_UNSPEC;
     info.ifi_index = index;
-    Request request(RTM_GETLINK, 0, &info, sizeof info);
+    Request request(type, 0, &info, sizeof info);
     const int result = Transact(request.bytes, request.header()->nlmsg_len);
     return result < 0 ? result : 0;
+}
+
+int RtNetlink::LinkExists(int index) {
+    return LinkRequest(RTM_GETLINK, index);
 }
 
 int RtNetlink::JoinBridge(int index, int master, const std::string &alias) {
@@ -160,12 +164,7 @@ int RtNetlink::AddStaticEntry(int index, const std::array<std::uint8_t, 6> &addr
 }
 
 int RtNetlink::DeleteLink(int index) {
-    ifinfomsg info{};
-    info.ifi_family = AF_UNSPEC;
-    info.ifi_index = index;
-    Request request(RTM_DELLINK, 0, &info, sizeof info);
-    const int result = Transact(request.bytes, request.header()->nlmsg_len);
-    return result < 0 ? result : 0;
+    return LinkRequest(RTM_DELLINK, index);
 }
 
 } // namespace kbridge

@@ -36,6 +36,8 @@ private:
     // Sends one request and waits for its answer; a link record in the answer
     // yields its index.
     int Transact(void *message, std::uint32_t length);
+    // A request of TYPE about the interface INDEX alone; 0 or a negative errno.
+    int LinkRequest(std::uint16_t type, int index);
 
     int fd_ = -1;
     std::uint32_t seq_ = 0;

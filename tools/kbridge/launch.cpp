@@ -38,12 +38,9 @@ int installFilter() {
 
 int connectTo(const std::string &path) {
     sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        errno = ENAMETOOLONG;
+    if (!kbridge::socketAddress(path, address)) {
         return -1;
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size());
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         close(fd);

@@ -85,12 +85,9 @@ bool parse(int argc, char **argv, Options &options) {
 
 int listenAt(const std::string &path) {
     sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        errno = ENAMETOOLONG;
+    if (!socketAddress(path, address)) {
         return -1;
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size());
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         return -1;
