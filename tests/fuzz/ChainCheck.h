@@ -31,7 +31,7 @@ inline Walk &lastWalk() {
 // address order (so it cannot cycle); every address lies in the pool and no
 // hardware address holds two entries.
 inline std::string chainFault(const CDHCPProtocol &server) {
-    const LeaseEntry *leases = server.leases;
+    const LeaseEntry *leases = server.Leases();
     Walk &walk = lastWalk();
     walk.length = 0;
     if (leases[0].state == LEASE_FREE) {
@@ -53,7 +53,7 @@ inline std::string chainFault(const CDHCPProtocol &server) {
             return "chain not strictly ascending at slot " + std::to_string(slot);
         }
         previous = e.ipAddr;
-        if (e.ipAddr < server.poolStart || e.ipAddr > server.poolEnd) {
+        if (e.ipAddr < server.PoolStart() || e.ipAddr > server.PoolEnd()) {
             return "address outside the pool in slot " + std::to_string(slot);
         }
         std::uint64_t owner = 0;
@@ -89,10 +89,10 @@ inline std::string staleSlotFault(const CDHCPProtocol &server, std::int32_t boun
     for (std::int32_t i = 0; i <= walk.length && from < bound; ++i) {
         const std::int32_t to = std::min(used[i], bound);
         if (to > from &&
-            std::memcmp(server.leases + from, zeros,
+            std::memcmp(server.Leases() + from, zeros,
                         sizeof(LeaseEntry) * static_cast<std::size_t>(to - from)) != 0) {
             for (std::int32_t slot = from; slot < to; ++slot) {
-                if (std::memcmp(server.leases + slot, zeros, sizeof(LeaseEntry)) != 0) {
+                if (std::memcmp(server.Leases() + slot, zeros, sizeof(LeaseEntry)) != 0) {
                     return "slot " + std::to_string(slot) + " is off the chain but not all zero";
                 }
             }
