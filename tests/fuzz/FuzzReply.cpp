@@ -26,6 +26,8 @@
 
 namespace {
 
+namespace dhcp = dhcpload::wire::dhcp;
+
 constexpr std::uint64_t kTimeoutNs = 1000000000;
 
 BookConfig bookConfig() {
