@@ -1,17 +1,21 @@
 // Attach records as any process that opens the bridge device may send them,
-// through the stand-in bridge's validation, and the ports they make into its
-// learning switch.
+// through the check both bridges share (the stand-in over FUSE and the
+// kernel-path one), and the ports they make into the stand-in's learning
+// switch.
 //
 // Input: records of a 1-byte length and that many bytes (cut short at the end
-// of the input), at most kMaxRecords. Each record goes to a fresh port.
+// of the input), at most kMaxRecords. Each record goes to a fresh descriptor;
+// the bridge holds kPortLimit ports, and a record whose first name byte is
+// odd arrives on a descriptor that is attached already.
 //
-// Checked besides the sanitizers: a record is accepted exactly when a reading
-// of the rule written out here says so (22 bytes, a name that is not empty and
-// ends inside its 16-byte field, a station address that is not zero), with the
-// name and address it holds; and once a port is attached, a frame sent to its
-// address reaches that port alone.
+// Checked besides the sanitizers: the verdict is what a reading of the rule
+// written out here gives (EINVAL unless 22 bytes with a name that is not
+// empty and ends inside its 16-byte field and a station address that is not
+// zero; then EISCONN for an attached descriptor, ENOSPC for a full bridge);
+// and once a port is attached, a frame sent to its address reaches that port
+// alone.
 
-#include "AttachRecord.h"
+#include "AttachCheck.h"
 #include "Switch.h"
 
 #include <algorithm>
@@ -28,6 +32,7 @@
 namespace {
 
 constexpr std::size_t kMaxRecords = 8;
+constexpr std::size_t kPortLimit = 4;
 
 struct Port : vmbridge::SwitchPort {
     void Deliver(std::span<const std::uint8_t>) override { ++delivered; }
@@ -40,10 +45,10 @@ struct Port : vmbridge::SwitchPort {
     std::abort();
 }
 
-// The rule, read independently of the bridge's code.
-bool acceptable(const std::uint8_t *r, std::size_t size) {
+// The rule, read independently of the bridges' code.
+int expectedVerdict(const std::uint8_t *r, std::size_t size, bool attached, std::size_t ports) {
     if (size != 22) {
-        return false;
+        return EINVAL;
     }
     bool terminated = false;
     for (std::size_t i = 0; i < 16; ++i) {
@@ -53,7 +58,13 @@ bool acceptable(const std::uint8_t *r, std::size_t size) {
     for (std::size_t i = 16; i < 22; ++i) {
         zeroAddress = zeroAddress && r[i] == 0;
     }
-    return r[0] != 0 && r[15] == 0 && terminated && !zeroAddress && (r[16] & 1) == 0;
+    if (r[0] == 0 || r[15] != 0 || !terminated || zeroAddress || (r[16] & 1) != 0) {
+        return EINVAL;
+    }
+    if (attached) {
+        return EISCONN;
+    }
+    return ports >= kPortLimit ? ENOSPC : 0;
 }
 
 } // namespace
@@ -74,34 +85,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const std::vector<std::uint8_t> record(data + at + 1, data + at + 1 + length);
         at += 1 + length;
 
-        vmbridge::AttachRequest request;
-        const int error = vmbridge::parseAttachRecord(record.data(), record.size(), request);
-        const bool expected = acceptable(record.data(), record.size());
-        if (error != 0) {
-            if (expected) {
-                fail("a valid record was refused", n);
-            }
-            if (error != EINVAL) {
-                fail("refused with an error other than EINVAL", n);
-            }
+        const bool attached = !record.empty() && (record[0] & 1) != 0;
+        const vmbridge::AttachState state{attached, ports.size(), kPortLimit};
+        const int verdict = vmbridge::checkAttachRecord(record.data(), record.size(), state);
+        if (verdict != expectedVerdict(record.data(), record.size(), attached, ports.size())) {
+            fail("the verdict differs from the rule", n);
+        }
+        if (verdict != 0) {
             continue;
         }
-        if (!expected) {
-            fail("an invalid record was accepted", n);
-        }
-        if (request.name != reinterpret_cast<const char *>(record.data()) ||
-            !std::equal(request.address.begin(), request.address.end(), record.begin() + 16)) {
-            fail("name or address differs from the record", n);
-        }
+        // Attached as the stand-in bridge attaches a port.
+        std::array<std::uint8_t, 6> address{};
+        std::copy(record.begin() + 16, record.end(), address.begin());
 
         auto port = std::make_unique<Port>();
         bridge.AddPort(*port);
-        bridge.Learn(*port, request.address);
+        bridge.Learn(*port, address);
         std::vector<std::uint8_t> frame(60, 0);
-        std::copy(request.address.begin(), request.address.end(), frame.begin());
+        std::copy(address.begin(), address.end(), frame.begin());
         std::copy(senderAddress.begin(), senderAddress.end(), frame.begin() + 6);
         bridge.Forward(sender, frame);
-        const bool own = request.address == senderAddress;
+        const bool own = address == senderAddress;
         if (port->delivered != (own ? 0 : 1)) {
             fail("a frame to the attached address did not reach its port once", n);
         }
