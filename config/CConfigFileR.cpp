@@ -137,10 +137,13 @@ int CConfigFileR::Read(const QString &fileName) {
     if (bytes->size() > kMaxConfigFileSize) {
         return -2;
     }
+    return Parse(*bytes);
+}
 
+int CConfigFileR::Parse(const QByteArray &bytes) {
     sections.clear();
     auto decoder = QStringDecoder(QStringConverter::Utf8);
-    const QString text = decoder.decode(*bytes);
+    const QString text = decoder.decode(bytes);
     CSection *current = nullptr;
     for (const QString &raw : splitLines(text)) {
         const QString line = raw.trimmed();
@@ -176,10 +179,15 @@ int CConfigFileR::Write(const QString &fileName) {
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         return -1;
     }
+    const int result = WriteTo(file);
+    file.close();
+    return result;
+}
+
+int CConfigFileR::WriteTo(QIODevice &device) const {
     int result = -1;
     for (const auto &section : sections) {
-        result = section->Write(file);
+        result = section->Write(device);
     }
-    file.close();
     return result;
 }

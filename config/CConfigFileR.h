@@ -27,6 +27,13 @@ public:
     void Release() override;
     int GetSectionCount() override;
 
+    // Read and Write without the file: the text of a whole document (already
+    // within the size limit) in place of the sections, and the document
+    // written to an open device. Parse returns 1, WriteTo what Write returns
+    // once the file is open.
+    int Parse(const QByteArray &bytes);
+    int WriteTo(QIODevice &device) const;
+
     virtual ~CConfigFileR();
 
     CConfigFileR(const CConfigFileR &) = delete;

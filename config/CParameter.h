@@ -2,7 +2,7 @@
 
 #include <QString>
 
-class QFile;
+class QIODevice;
 
 // One key/value line of a section. A null value means "no value", which is
 // not the same as an empty text.
@@ -15,8 +15,8 @@ public:
     CParameter &operator=(const CParameter &) = delete;
 
     int SetValue(const QString &value);
-    // Writes "key=value\n" to the open file; always 1.
-    int Write(QFile &file) const;
+    // Writes "key=value\n" to the open device; always 1.
+    int Write(QIODevice &device) const;
 
     QString key;
     QString value;

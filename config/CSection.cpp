@@ -1,6 +1,6 @@
 #include "CSection.h"
 
-#include <QFile>
+#include <QIODevice>
 
 CSection::CSection(const QString &name_) : name(name_) {}
 
@@ -31,13 +31,13 @@ int CSection::SetValue(const QString &key, const QString &value) {
     return AddParameter(key, value);
 }
 
-int CSection::Write(QFile &file) const {
-    // The header goes straight to the file, the parameters through a text
-    // stream each; both use the same descriptor in program order.
+int CSection::Write(QIODevice &device) const {
+    // The header goes straight to the device, the parameters through a text
+    // stream each; both write to it in program order.
     const QByteArray header = QStringLiteral("[%1]\n").arg(name).toUtf8();
-    auto result = static_cast<int>(file.write(header));
+    auto result = static_cast<int>(device.write(header));
     for (const auto &parameter : parameters) {
-        result += parameter->Write(file);
+        result += parameter->Write(device);
     }
     return result;
 }

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-class QFile;
+class QIODevice;
 
 // A named section; owns its parameters, kept in document order. Keys may
 // repeat: look-ups use the first parameter with a key, stores the last.
@@ -25,7 +25,7 @@ public:
     // 1 when the last parameter with the key changed, else AddParameter's count.
     int SetValue(const QString &key, const QString &value);
     // Header bytes written plus the number of parameter lines.
-    int Write(QFile &file) const;
+    int Write(QIODevice &device) const;
 
     QString name;
     std::vector<std::unique_ptr<CParameter>> parameters;

@@ -2,7 +2,7 @@
 """Writes the seed corpora under tests/fuzz/corpus/ (run with Debian's python3).
 
 Frame seeds are built with scapy, which is independent of the stack's own
-codec. The DHCP option sets follow what common clients send: busybox udhcpc,
+codec; renew and attach records are packed here from their layouts. The DHCP option sets follow what common clients send: busybox udhcpc,
 dhcpcd, ISC dhclient, and a Windows-like client. Each frame seed is the fuzz
 input format of fuzz_frame: one pool-shape byte, then records of a 2-byte
 big-endian length and the frame bytes.
@@ -157,6 +157,105 @@ ADDRESSES = {
 }
 
 
+# The 40-byte scope renew record, host order (little-endian x86): pid, scope
+# start, end, mask, reserved, 16-byte adapter name, start interface.
+def renew_record(start, end, mask, name=b"vnic0", pid=4242, reserved=0, start_if=1):
+    return struct.pack("<iIIII16si", pid, start, end, mask, reserved, name, start_if)
+
+
+def ip_value(text):
+    return int.from_bytes(bytes(int(x) for x in text.split(".")), "big")
+
+
+RENEWS = {
+    "service": renew_record(ip_value("10.0.0.1"), ip_value("10.0.0.254"), ip_value("255.255.255.0")),
+    "other-net": renew_record(ip_value("192.168.7.1"), ip_value("192.168.7.100"),
+                              ip_value("255.255.255.0"), name=b"vnic1", start_if=0),
+    "too-small": renew_record(ip_value("10.0.0.1"), ip_value("10.0.0.18"), ip_value("255.255.255.0")),
+    "reversed": renew_record(ip_value("10.0.0.200"), ip_value("10.0.0.1"), ip_value("255.255.255.0")),
+    "wrapping": renew_record(0xFFFFFFFE, 0xFFFFFFFF, 0),
+    "whole-space": renew_record(0, 0xFFFFFFFF, 0),
+    "name-unterminated": renew_record(ip_value("10.0.0.1"), ip_value("10.0.0.254"),
+                                      ip_value("255.255.255.0"), name=b"\x01\xffabcdefghijklmn"),
+    "short": renew_record(ip_value("10.1.0.1"), ip_value("10.1.0.254"), ip_value("255.255.0.0"))[:20],
+    "long": renew_record(ip_value("10.0.0.1"), ip_value("10.0.0.254"), ip_value("255.255.255.0")) + b"\0",
+    "empty": b"",
+}
+
+
+# The 22-byte attach record: a NUL-terminated name in 16 bytes, then the
+# port's hardware address. Each fuzz input is records of a 1-byte length.
+def attach_input(records):
+    return b"".join(bytes([len(r)]) + r for r in records)
+
+
+def attach_record(name, mac):
+    return name.ljust(16, b"\0")[:16] + mac_bytes(mac)
+
+
+ATTACHES = {
+    "service": attach_input([attach_record(b"vnic0", "00:01:23:45:be:f0")]),
+    "two-ports": attach_input([attach_record(b"vnic0", "02:42:ac:11:00:02"),
+                               attach_record(b"tap-guest1", "52:54:00:12:34:56")]),
+    "same-address": attach_input([attach_record(b"a", "52:54:00:12:34:56"),
+                                  attach_record(b"b", "52:54:00:12:34:56")]),
+    "refused": attach_input([attach_record(b"", "52:54:00:12:34:56"),
+                             b"x" * 16 + mac_bytes("52:54:00:12:34:56"),
+                             attach_record(b"grp", "01:00:5e:00:00:01"),
+                             attach_record(b"zero", "00:00:00:00:00:00"),
+                             attach_record(b"short", "52:54:00:12:34:56")[:21],
+                             attach_record(b"long", "52:54:00:12:34:56") + b"\0"]),
+    "longest-name": attach_input([attach_record(b"n" * 15, "08:00:27:aa:bb:cc")]),
+}
+
+
+# Replies as dhcpload's book expects them: xids from 0x1000, guest k's
+# hardware address 02:5a and four bytes of k * 0x9e3779 modulo 2^24.
+def guest_mac(index, seed=0x5A):
+    scattered = (index * 0x9E3779) & 0xFFFFFF
+    return "02:%02x:" % seed + ":".join("%02x" % b for b in scattered.to_bytes(4, "big"))
+
+
+def server_reply(kind, xid, mac, yiaddr, server="10.0.0.1", chksum=None, extra=()):
+    udp = UDP(sport=67, dport=68) if chksum is None else UDP(sport=67, dport=68, chksum=chksum)
+    return raw(
+        Ether(dst=BCAST, src="00:01:23:45:be:f0")
+        / IP(src=server, dst="255.255.255.255")
+        / udp
+        / BOOTP(op=2, chaddr=mac_bytes(mac) + b"\0" * 10, xid=xid, yiaddr=yiaddr, siaddr=server)
+        / DHCP(options=[("message-type", kind), ("server_id", server),
+                        ("subnet_mask", "255.255.255.0"), ("lease_time", 86400)]
+               + list(extra) + ["end"])
+    )
+
+
+def reply_seeds():
+    offers = [server_reply("offer", 0x1000 + k, guest_mac(k), "10.0.0.%d" % (3 + k))
+              for k in range(4)]
+    acks = [server_reply("ack", 0x1000 + k, guest_mac(k), "10.0.0.%d" % (3 + k)) for k in range(4)]
+    return {
+        "exchanges": frames_input([f for pair in zip(offers, acks) for f in pair], shape=0),
+        "nak": frames_input([offers[0], server_reply("nak", 0x1000, guest_mac(0), "0.0.0.0")],
+                            shape=0),
+        "ack-mismatch-duplicate": frames_input([
+            offers[0], offers[1],
+            server_reply("ack", 0x1000, guest_mac(0), "10.0.0.9"),
+            server_reply("ack", 0x1001, guest_mac(1), "10.0.0.9"),
+        ], shape=0),
+        "timeouts": frames_input([offers[0], b"", b"", offers[1], acks[1]], shape=0x0e),
+        "no-checksum": frames_input([server_reply("offer", 0x1002, guest_mac(2), "10.0.0.5",
+                                                  chksum=0)], shape=1),
+        "options": frames_input([server_reply("offer", 0x1003, guest_mac(3), "10.0.0.6",
+                                              extra=[("router", "10.0.0.1"), "pad",
+                                                     ("hostname", b"guest")])], shape=0),
+        "other-traffic": frames_input([
+            raw(Ether(dst=BCAST) / ARP(op=1, psrc="10.0.0.1", pdst="10.0.0.3")),
+            raw(Ether(dst=BCAST) / IP(src="10.0.0.1", dst="10.0.0.255") / UDP(sport=67, dport=67)),
+            offers[2][:100],
+        ], shape=0),
+    }
+
+
 def write_all(target, files):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
@@ -169,6 +268,9 @@ def main():
     write_all("frame", frame_seeds())
     write_all("config", CONFIGS)
     write_all("address", ADDRESSES)
+    write_all("renew", RENEWS)
+    write_all("attach", ATTACHES)
+    write_all("reply", reply_seeds())
     return 0
 
 
