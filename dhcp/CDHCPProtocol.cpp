@@ -35,10 +35,12 @@ std::int32_t CDHCPProtocol::Receive(Packet *packet) {
         return PROTO_E_INVAL;
     }
     if (packet->length < dhcp::kFixedSize) {
+        ++counters_.droppedMalformed;
         return PROTO_E_INVAL;
     }
     const std::uint8_t *request = packet->data;
     if (request[dhcp::kOp] != dhcp::kBootRequest) {
+        ++counters_.droppedNotForUs;
         return PROTO_E_NOTFORUS;
     }
     packet->data += dhcp::kOptions;
@@ -46,27 +48,33 @@ std::int32_t CDHCPProtocol::Receive(Packet *packet) {
 
     DhcpOptionTable options{};
     if (std::memcmp(request + dhcp::kMagicCookie, dhcp::kCookie, sizeof(dhcp::kCookie)) != 0) {
+        ++counters_.droppedMalformed;
         return PROTO_E_MALFORMED;
     }
     const std::int32_t status = ParseOptions(packet, &options);
     if (status != PROTO_OK) {
+        ++counters_.droppedMalformed;
         return status;
     }
     // Without a type byte there is nothing to dispatch on.
     const DhcpOptionTable::Entry &type = options.entries[dhcp::kOptMessageType];
     if (type.length == 0) {
+        ++counters_.droppedMalformed;
         return PROTO_E_MALFORMED;
     }
     switch (type.data[0]) {
     case dhcp::kDiscover:
+        ++counters_.discoversSeen;
         return HandleDiscover(request, options);
     case dhcp::kRequest:
+        ++counters_.requestsSeen;
         return HandleRequest(request, options);
     case dhcp::kDecline:
     case dhcp::kRelease:
     case dhcp::kInform:
         return PROTO_NOT_HANDLED;
     default:
+        ++counters_.droppedMalformed;
         return PROTO_E_MALFORMED;
     }
 }
@@ -78,8 +86,8 @@ std::int32_t CDHCPProtocol::HandleDiscover(const std::uint8_t *request,
         return PROTO_E_NOMEM;
     }
     const std::int32_t status = BuildOffer(reply, request, &options);
-    if (status == PROTO_OK) {
-        SendReply(reply);
+    if (status == PROTO_OK && SendReply(reply) == PROTO_OK) {
+        ++counters_.offersSent;
     }
     PacketFree(reply);
     return status;
@@ -91,6 +99,7 @@ std::int32_t CDHCPProtocol::HandleRequest(const std::uint8_t *request,
     const DhcpOptionTable::Entry &serverId = options.entries[dhcp::kOptServerId];
     const bool namesServer = serverId.length >= 4;
     if (namesServer && loadBe32(serverId.data, 0) != ServerAddress()) {
+        ++counters_.droppedNotForUs;
         return PROTO_E_NOTFORUS; // the guest chose another server
     }
 
@@ -99,6 +108,7 @@ std::int32_t CDHCPProtocol::HandleRequest(const std::uint8_t *request,
         return PROTO_E_NOMEM;
     }
     std::int32_t status;
+    bool acked = false;
     if (!namesServer) {
         // A renewal or reboot without a server identifier starts over.
         status = BuildNak(reply, request, &options);
@@ -111,6 +121,7 @@ std::int32_t CDHCPProtocol::HandleRequest(const std::uint8_t *request,
             std::memcmp(entry->hwAddr, request + dhcp::kChaddr, dhcp::kHwAddrSize) == 0;
         if (offeredToGuest) {
             status = BuildAck(reply, request, &options);
+            acked = status == PROTO_OK;
             if (status == PROTO_E_INVAL) {
                 const std::int32_t nak = BuildNak(reply, request, &options);
                 status = nak == PROTO_OK ? PROTO_E_INVAL : nak;
@@ -121,15 +132,16 @@ std::int32_t CDHCPProtocol::HandleRequest(const std::uint8_t *request,
         }
     }
     // A reply that could not be completed is not sent at all.
-    if (status != PROTO_E_NOMEM) {
-        SendReply(reply);
+    if (status != PROTO_E_NOMEM && SendReply(reply) == PROTO_OK) {
+        ++(acked ? counters_.acksSent : counters_.naksSent);
     }
     PacketFree(reply);
     return status;
 }
 
-void CDHCPProtocol::SendReply(Packet *reply) {
-    if (lower_ != nullptr) {
-        lower_->SendDatagram(reply, ipv4::kBroadcast, dhcp::kClientPort, dhcp::kServerPort);
+std::int32_t CDHCPProtocol::SendReply(Packet *reply) {
+    if (lower_ == nullptr) {
+        return PROTO_E_NOLAYER;
     }
+    return lower_->SendDatagram(reply, ipv4::kBroadcast, dhcp::kClientPort, dhcp::kServerPort);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DhcpCounters.h"
 #include "DhcpMessage.h"
 #include "LeaseEntry.h"
 #include "LeaseIndex.h"
@@ -57,6 +58,9 @@ public:
     std::uint32_t PoolEnd() const { return poolEnd_; }
     std::uint32_t NetMask() const { return netMask_; }
 
+    // What was seen and answered since the server was built.
+    const DhcpCounters &Counters() const { return counters_; }
+
 private:
     void FillSlot(std::int32_t slot, const std::uint8_t *hwAddr, std::uint32_t address,
                   std::uint32_t state, const std::uint8_t *xid, std::int32_t next);
@@ -69,7 +73,7 @@ private:
                             std::uint32_t yiaddr);
     std::int32_t HandleDiscover(const std::uint8_t *request, const DhcpOptionTable &options);
     std::int32_t HandleRequest(const std::uint8_t *request, const DhcpOptionTable &options);
-    void SendReply(Packet *reply);
+    std::int32_t SendReply(Packet *reply);
 
     CUDPProtocol *lower_;
     int attach_;
@@ -82,4 +86,5 @@ private:
     // does not read.
     LeaseEntry leases_[kLeaseSlots];
     LeaseIndex index_{leases_};
+    DhcpCounters counters_;
 };

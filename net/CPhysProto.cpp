@@ -64,6 +64,7 @@ std::int32_t CPhysProto::ReceiveOne(CEthProtocol *eth) {
         // An interrupted or empty read gives the main loop a turn.
         return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK ? PROTO_OK : PROTO_E_IO;
     }
+    ++framesRead_;
     // The Ethernet layer copies the frame; its status is not the loop's
     // business, and a zero-byte read is dropped there as too short.
     if (eth != nullptr) {

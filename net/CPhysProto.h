@@ -38,7 +38,11 @@ public:
     // read was interrupted (EINTR) or had nothing (EAGAIN).
     std::int32_t ReceiveOne(CEthProtocol *eth);
 
+    // Frames read from the bridge since the port was built.
+    std::uint64_t FramesRead() const { return framesRead_; }
+
 private:
     std::uint8_t *buffer_ = nullptr;
     int fd_ = -1;
+    std::uint64_t framesRead_ = 0;
 };

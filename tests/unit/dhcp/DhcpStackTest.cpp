@@ -493,3 +493,68 @@ TEST(DhcpMemory, EveryFailedAllocationLeavesNoReply) {
 }
 
 } // namespace
+
+namespace {
+
+// What the server counts for an operator, checked against what the bridge
+// stand-in actually carried.
+TEST(DhcpCounters, CountWhatWasSeenAndAnswered) {
+    Stack s;
+    const Bytes fixed = fb::DhcpMessage(1, 9, kGuest).bytes();
+    const struct {
+        const char *what;
+        Bytes frame;
+        DhcpCounters after;
+    } steps[] = {
+        {"discover", fb::dhcpClientFrame(kGuest, discover(1)), {1, 0, 1, 0, 0, 0, 0}},
+        {"request for the offer",
+         fb::dhcpClientFrame(kGuest, request(1, kServer, kFirst)),
+         {1, 1, 1, 1, 0, 0, 0}},
+        {"request without server",
+         fb::dhcpClientFrame(kGuest, request(2, std::nullopt, kFirst)),
+         {1, 2, 1, 1, 1, 0, 0}},
+        {"request for another server",
+         fb::dhcpClientFrame(kGuest, request(3, kServer + 9, kFirst)),
+         {1, 3, 1, 1, 1, 0, 1}},
+        {"boot reply",
+         fb::dhcpClientFrame(kGuest, fb::DhcpMessage(2, 4, kGuest).messageType(1).end()),
+         {1, 3, 1, 1, 1, 0, 2}},
+        {"bad cookie",
+         fb::dhcpClientFrame(kGuest, fb::DhcpMessage(1, 5, kGuest).cookie(1).messageType(1).end()),
+         {1, 3, 1, 1, 1, 1, 2}},
+        {"unknown type",
+         fb::dhcpClientFrame(kGuest, fb::DhcpMessage(1, 6, kGuest).messageType(255).end()),
+         {1, 3, 1, 1, 1, 2, 2}},
+        {"too short",
+         fb::udpFrame(fb::kBroadcastMac, kGuest, 0, fb::kBroadcastIp, 68, 67,
+                      Bytes(fixed.begin(), fixed.end() - 1)),
+         {1, 3, 1, 1, 1, 3, 2}},
+        {"release",
+         fb::dhcpClientFrame(kGuest, fb::DhcpMessage(1, 7, kGuest).messageType(7).end()),
+         {1, 3, 1, 1, 1, 3, 2}},
+        {"arp", fb::arpRequestFrame(kGuest, kFirst, kServer), {1, 3, 1, 1, 1, 3, 2}},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.what);
+        s.feed(step.frame);
+        const DhcpCounters &c = s.dhcp->Counters();
+        EXPECT_EQ(c.discoversSeen, step.after.discoversSeen);
+        EXPECT_EQ(c.requestsSeen, step.after.requestsSeen);
+        EXPECT_EQ(c.offersSent, step.after.offersSent);
+        EXPECT_EQ(c.acksSent, step.after.acksSent);
+        EXPECT_EQ(c.naksSent, step.after.naksSent);
+        EXPECT_EQ(c.droppedMalformed, step.after.droppedMalformed);
+        EXPECT_EQ(c.droppedNotForUs, step.after.droppedNotForUs);
+    }
+    int sent[7] = {};
+    for (const Bytes &frame : s.bridge.frames) {
+        if (fb::get16(frame, 12) == fb::kTypeIPv4) {
+            ++sent[replyType(frame)];
+        }
+    }
+    EXPECT_EQ(sent[2], 1); // OFFER
+    EXPECT_EQ(sent[5], 1); // ACK
+    EXPECT_EQ(sent[6], 1); // NAK
+}
+
+} // namespace

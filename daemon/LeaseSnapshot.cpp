@@ -1,0 +1,166 @@
+#include "LeaseSnapshot.h"
+
+#include "AddressText.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr mode_t kSnapshotMode = 0644;
+// Big enough that a full table goes out in a few hundred writes.
+constexpr std::size_t kWriteBuffer = std::size_t{64} * 1024;
+
+void putDevice(std::FILE *out, const char *device) {
+    std::fputs("device ", out);
+    for (const char *p = device; *p != '\0'; ++p) {
+        const auto byte = static_cast<unsigned char>(*p);
+        if (byte > ' ' && byte < 0x7F && byte != '\\') {
+            std::fputc(byte, out);
+        } else {
+            std::fprintf(out, "\\x%02x", byte);
+        }
+    }
+    std::fputc('\n', out);
+}
+
+void putCounters(std::FILE *out, const SnapshotFacts &facts) {
+    if (facts.counters == nullptr) {
+        return;
+    }
+    const DhcpCounters &c = *facts.counters;
+    const struct {
+        const char *name;
+        std::uint64_t value;
+    } lines[] = {
+        {"frames-read", facts.framesRead},
+        {"discovers-seen", c.discoversSeen},
+        {"requests-seen", c.requestsSeen},
+        {"offers-sent", c.offersSent},
+        {"acks-sent", c.acksSent},
+        {"naks-sent", c.naksSent},
+        {"dropped-malformed", c.droppedMalformed},
+        {"dropped-not-for-us", c.droppedNotForUs},
+    };
+    for (const auto &line : lines) {
+        std::fprintf(out, "counter %s %" PRIu64 "\n", line.name, line.value);
+    }
+}
+
+void putHeader(std::FILE *out, const SnapshotFacts &facts) {
+    char a[kAddressTextSize];
+    char b[kAddressTextSize];
+    std::fprintf(out, "%s %d\n", kSnapshotMagic, kSnapshotVersion);
+    putDevice(out, facts.device);
+    std::fprintf(out, "pid %" PRId32 "\n", facts.pid);
+    std::fprintf(out, "time %" PRId64 "\n", facts.unixTime);
+    std::fprintf(out, "monotonic %" PRId64 ".%09" PRId32 "\n", facts.monotonicSeconds,
+                 facts.monotonicNanoseconds);
+    std::fprintf(out, "own-address %s\n", addressText(facts.ownAddress, a));
+    std::fprintf(out, "scope %s %s\n", addressText(facts.scopeStart, a),
+                 addressText(facts.scopeEnd, b));
+    std::fprintf(out, "mask %s\n", addressText(facts.scopeMask, a));
+    putCounters(out, facts);
+}
+
+// The used entries in address order: the chain from slot 0. The walk is
+// bounded by the table size, so even a damaged chain cannot loop.
+std::size_t putLeases(std::FILE *out, std::span<const LeaseEntry> table) {
+    std::size_t count = 0;
+    if (table.empty() || table[0].state == LEASE_FREE) {
+        return 0;
+    }
+    std::size_t slot = 0;
+    char address[kAddressTextSize];
+    char hardware[kHwAddressTextSize];
+    for (std::size_t steps = 0; steps < table.size(); ++steps) {
+        const LeaseEntry &entry = table[slot];
+        const char *state = entry.state == LEASE_BOUND     ? "bound"
+                            : entry.state == LEASE_OFFERED ? "offered"
+                                                           : "unknown";
+        std::fprintf(out, "lease %s %s %s\n", addressText(entry.ipAddr, address),
+                     hwAddressText(entry.hwAddr, hardware), state);
+        ++count;
+        if (entry.next < 0 || static_cast<std::size_t>(entry.next) >= table.size()) {
+            break;
+        }
+        slot = static_cast<std::size_t>(entry.next);
+    }
+    return count;
+}
+
+} // namespace
+
+bool buildSnapshotPath(char (&path)[kRenewPathSize], const char *device, const char *dir) {
+    path[0] = '\0';
+    if (device == nullptr || device[0] == '\0' || std::strchr(device, '/') != nullptr) {
+        return false;
+    }
+    const int needed = std::snprintf(path, sizeof path, "%s/%s%s", dir, device, kSnapshotSuffix);
+    if (needed < 0 || static_cast<std::size_t>(needed) >= sizeof path) {
+        path[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+void stampSnapshotFacts(SnapshotFacts &facts) {
+    facts.pid = static_cast<std::int32_t>(getpid());
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    facts.unixTime = static_cast<std::int64_t>(now.tv_sec);
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    facts.monotonicSeconds = static_cast<std::int64_t>(now.tv_sec);
+    facts.monotonicNanoseconds = static_cast<std::int32_t>(now.tv_nsec);
+}
+
+int writeLeaseSnapshot(const char *path, const SnapshotFacts &facts,
+                       std::span<const LeaseEntry> table) {
+    if (path == nullptr || path[0] == '\0') {
+        return ENAMETOOLONG;
+    }
+    char temporary[kRenewPathSize + 8];
+    if (std::snprintf(temporary, sizeof temporary, "%s.XXXXXX", path) >=
+        static_cast<int>(sizeof temporary)) {
+        return ENAMETOOLONG;
+    }
+    const int fd = mkostemp(temporary, O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    // mkostemp creates 0600; the snapshot is for any local reader.
+    int error = fchmod(fd, kSnapshotMode) == 0 ? 0 : errno;
+    std::FILE *out = error == 0 ? fdopen(fd, "w") : nullptr;
+    if (out == nullptr) {
+        error = error != 0 ? error : errno;
+        close(fd);
+        unlink(temporary);
+        return error;
+    }
+    std::setvbuf(out, nullptr, _IOFBF, kWriteBuffer);
+    putHeader(out, facts);
+    const std::size_t count = putLeases(out, table);
+    std::fprintf(out, "end %zu\n", count);
+    // A full folder shows at the flush or at the close, not at each line.
+    errno = 0;
+    if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+        error = errno != 0 ? errno : EIO;
+    }
+    if (std::fclose(out) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0 && std::rename(temporary, path) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        unlink(temporary);
+    }
+    return error;
+}
