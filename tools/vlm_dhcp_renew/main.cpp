@@ -8,6 +8,7 @@
 #include "parseAddress.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
@@ -248,7 +249,7 @@ int main(int argc, char **argv) {
                      std::strerror(error));
         return kExitCannotApply;
     }
-    if (const int error = signalService(kProcRoot, pid, process); error != 0) {
+    if (const int error = signalService(kProcRoot, pid, SIGHUP, process); error != 0) {
         if (error == ESRCH) {
             return reportNotService(process, record.pid, path);
         }

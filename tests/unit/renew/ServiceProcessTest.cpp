@@ -99,7 +99,7 @@ TEST(SignalService, SignalsOnlyARunningService) {
     const pid_t service = startChild("vlm_dhcpd");
     ASSERT_GT(service, 0);
     ProcessInfo info{};
-    EXPECT_EQ(signalService(kProcRoot, service, info), 0);
+    EXPECT_EQ(signalService(kProcRoot, service, SIGHUP, info), 0);
     EXPECT_EQ(info.state, ProcessState::service);
     int status = 0;
     ASSERT_EQ(waitpid(service, &status, 0), service);
@@ -107,7 +107,7 @@ TEST(SignalService, SignalsOnlyARunningService) {
 
     const pid_t stranger = startChild("sleep");
     ASSERT_GT(stranger, 0);
-    EXPECT_EQ(signalService(kProcRoot, stranger, info), ESRCH);
+    EXPECT_EQ(signalService(kProcRoot, stranger, SIGHUP, info), ESRCH);
     EXPECT_EQ(info.state, ProcessState::otherProgram);
     EXPECT_TRUE(reapRunning(stranger)) << "a process that is not the service was signalled";
 }
@@ -120,13 +120,13 @@ TEST(SignalService, RefusesAnEndedService) {
     siginfo_t ended{};
     ASSERT_EQ(waitid(P_PID, static_cast<id_t>(service), &ended, WEXITED | WNOWAIT), 0);
     ProcessInfo info{};
-    EXPECT_EQ(signalService(kProcRoot, service, info), ESRCH);
+    EXPECT_EQ(signalService(kProcRoot, service, SIGHUP, info), ESRCH);
     EXPECT_EQ(info.state, ProcessState::notRunning);
     waitpid(service, nullptr, 0);
     // Reaped: the pid is gone.
-    EXPECT_EQ(signalService(kProcRoot, service, info), ESRCH);
+    EXPECT_EQ(signalService(kProcRoot, service, SIGHUP, info), ESRCH);
     EXPECT_EQ(info.state, ProcessState::notRunning);
-    EXPECT_EQ(signalService(kProcRoot, 0, info), ESRCH);
+    EXPECT_EQ(signalService(kProcRoot, 0, SIGHUP, info), ESRCH);
 }
 
 } // namespace

@@ -61,7 +61,7 @@ ProcessInfo inspectProcess(const std::string &procRoot, pid_t pid) {
             program.empty() ? name : program};
 }
 
-int signalService(const std::string &procRoot, pid_t pid, ProcessInfo &info) {
+int signalService(const std::string &procRoot, pid_t pid, int signal, ProcessInfo &info) {
     if (pid <= 0) {
         info = {ProcessState::notRunning, {}};
         return ESRCH;
@@ -73,7 +73,7 @@ int signalService(const std::string &procRoot, pid_t pid, ProcessInfo &info) {
         if (info.state != ProcessState::service) {
             return ESRCH;
         }
-        return kill(pid, SIGHUP) == 0 ? 0 : errno;
+        return kill(pid, signal) == 0 ? 0 : errno;
     }
     if (pidfd < 0) {
         if (errno != ESRCH) {
@@ -86,7 +86,7 @@ int signalService(const std::string &procRoot, pid_t pid, ProcessInfo &info) {
     int result = 0;
     if (info.state != ProcessState::service) {
         result = ESRCH;
-    } else if (pidfd_send_signal(pidfd, SIGHUP, nullptr, 0) != 0) {
+    } else if (pidfd_send_signal(pidfd, signal, nullptr, 0) != 0) {
         result = errno;
         if (result == ESRCH) {
             info = {ProcessState::notRunning, {}};

@@ -27,9 +27,9 @@ struct ProcessInfo {
 // still counts.
 ProcessInfo inspectProcess(const std::string &procRoot, pid_t pid);
 
-// Sends SIGHUP to pid once it is known to be the service. A process descriptor
+// Sends signal to pid once it is known to be the service. A process descriptor
 // pins the process first, so that a pid reused between the check and the
 // signal makes the signal fail instead of reaching a stranger. Fills info
 // with what the check found. Returns 0 when the signal was sent, ESRCH when
 // pid is not a running service (see info), or the errno of a failed step.
-int signalService(const std::string &procRoot, pid_t pid, ProcessInfo &info);
+int signalService(const std::string &procRoot, pid_t pid, int signal, ProcessInfo &info);
