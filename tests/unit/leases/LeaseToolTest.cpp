@@ -1,0 +1,150 @@
+// The tool's command line and what it prints, from hand-made snapshots.
+#include "AddressParse.h"
+#include "LeaseOptions.h"
+#include "LeaseReport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(AddressParse, AcceptsOnlyWhatItSays) {
+    const struct {
+        const char *text;
+        bool ok;
+        std::uint32_t value;
+    } quads[] = {
+        {"10.37.129.3", true, 0x0A258103},
+        {"0.0.0.0", true, 0},
+        {"255.255.255.255", true, 0xFFFFFFFF},
+        {"010.001.0.9", true, 0x0A010009},
+        {"10.37.129.256", false, 0},
+        {"10.37.129", false, 0},
+        {"10.37.129.3.", false, 0},
+        {" 10.37.129.3", false, 0},
+        {"10.37.129.3 ", false, 0},
+        {"+10.37.129.3", false, 0},
+        {"10.-1.129.3", false, 0},
+        {"0x0a258103", false, 0},
+        {"1000.0.0.1", false, 0},
+        {"", false, 0},
+    };
+    for (const auto &c : quads) {
+        const auto got = parseDottedQuad(c.text);
+        EXPECT_EQ(got.has_value(), c.ok) << c.text;
+        if (got) {
+            EXPECT_EQ(*got, c.value) << c.text;
+        }
+    }
+    const struct {
+        const char *text;
+        bool ok;
+    } macs[] = {
+        {"52:54:00:12:34:56", true},   {"52-54-00-AB-cd-EF", true},  {"52:54:00:12:34", false},
+        {"52:54:00:12:34:56:", false}, {"52:54-00:12:34:56", false}, {"5254.0012.3456", false},
+        {"52:54:00:12:34:5g", false},  {"2:54:00:12:34:56", false},  {"", false},
+    };
+    for (const auto &c : macs) {
+        EXPECT_EQ(parseHwAddress(c.text).has_value(), c.ok) << c.text;
+    }
+    EXPECT_EQ(*parseHwAddress("52-54-00-AB-cd-EF"), (HwAddress{0x52, 0x54, 0, 0xab, 0xcd, 0xef}));
+}
+
+std::optional<LeaseOptions> parse(std::vector<std::string> args, std::string &error) {
+    args.insert(args.begin(), "vlm_dhcp_leases");
+    std::vector<char *> argv;
+    for (std::string &a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    return parseLeaseOptions(static_cast<int>(args.size()), argv.data(), error);
+}
+
+TEST(LeaseOptions, QueriesAndRefusals) {
+    const struct {
+        std::vector<std::string> args;
+        std::optional<LeaseQuery> query; // none: refused
+        const char *words;               // in the error, or the device chosen
+    } cases[] = {
+        {{}, LeaseQuery::table, "vnic0"},
+        {{"-d", "vnic3"}, LeaseQuery::table, "vnic3"},
+        {{"--device", "tap1", "--json"}, LeaseQuery::json, "tap1"},
+        {{"--mac", "52:54:00:12:34:56"}, LeaseQuery::byHw, "vnic0"},
+        {{"--address", "10.37.129.3", "-d", "v"}, LeaseQuery::byAddress, "v"},
+        {{"--mac", "52:54:00:12:34"}, std::nullopt, "--mac '52:54:00:12:34' is not a hardware"},
+        {{"--mac", ""}, std::nullopt, "--mac '' is not a hardware"},
+        {{"--address", "10.37.129"}, std::nullopt, "--address '10.37.129' is not an IPv4"},
+        {{"--address", "host.example"}, std::nullopt, "is not an IPv4"},
+        {{"--mac"}, std::nullopt, "--mac needs a value"},
+        {{"--json", "--mac", "52:54:00:12:34:56"}, std::nullopt, "exclude each other"},
+        {{"--mac", "52:54:00:12:34:56", "--address", "10.0.0.1"}, std::nullopt, "exclude"},
+        {{"--bogus"}, std::nullopt, "unknown option --bogus"},
+        {{"-x"}, std::nullopt, "unknown option -x"},
+        {{"extra"}, std::nullopt, "unexpected argument 'extra'"},
+        {{"-d", "a/b"}, std::nullopt, "not a device name"},
+        {{"-d", ""}, std::nullopt, "not a device name"},
+    };
+    for (const auto &c : cases) {
+        std::string error;
+        const auto options = parse(c.args, error);
+        const std::string line = c.args.empty() ? "(none)" : c.args[0];
+        ASSERT_EQ(options.has_value(), c.query.has_value()) << line << ": " << error;
+        if (options) {
+            EXPECT_EQ(options->query, *c.query) << line;
+            EXPECT_EQ(options->device, c.words) << line;
+        } else {
+            EXPECT_NE(error.find(c.words), std::string::npos) << line << ": " << error;
+        }
+    }
+    std::string error;
+    const auto both = parse({"--mac", "52:54:00:0a:0b:0c", "--run-dir", "/tmp/r"}, error);
+    ASSERT_TRUE(both);
+    EXPECT_EQ(both->hwAddress, (HwAddress{0x52, 0x54, 0, 0x0a, 0x0b, 0x0c}));
+    EXPECT_EQ(both->runDir, "/tmp/r");
+    EXPECT_EQ(parse({"--address", "10.1.2.3"}, error)->address, 0x0A010203u);
+}
+
+LeaseSnapshotText sample() {
+    LeaseSnapshotText s;
+    s.device = "vn\"ic\x01";
+    s.pid = 31;
+    s.unixTime = 1700000000;
+    s.ownAddress = s.scopeStart = 0x0A258101;
+    s.scopeEnd = 0x0A2581FE;
+    s.scopeMask = 0xFFFFFF00;
+    s.counters = {{"offers-sent", 2}, {"acks-sent", 1}};
+    s.leases = {{0x0A258103, {0x52, 0x54, 0, 0x12, 0x34, 0x56}, "bound"},
+                {0x0A258104, {0x52, 0x54, 0, 0x12, 0x34, 0x57}, "offered"}};
+    return s;
+}
+
+TEST(LeaseReport, JsonForScripts) {
+    EXPECT_EQ(leaseJson(sample()),
+              "{\"device\": \"vn\\\"ic\\u0001\", \"pid\": 31, \"time\": 1700000000, "
+              "\"own_address\": \"10.37.129.1\", \"scope_start\": \"10.37.129.1\", "
+              "\"scope_end\": \"10.37.129.254\", \"mask\": \"255.255.255.0\", "
+              "\"counters\": {\"offers-sent\": 2, \"acks-sent\": 1}, \"leases\": ["
+              "{\"address\": \"10.37.129.3\", \"mac\": \"52:54:00:12:34:56\", \"state\": "
+              "\"bound\"}, {\"address\": \"10.37.129.4\", \"mac\": \"52:54:00:12:34:57\", "
+              "\"state\": \"offered\"}]}\n");
+}
+
+TEST(LeaseReport, TableRowsAndLookUps) {
+    const LeaseSnapshotText s = sample();
+    const std::string table = leaseTable(s);
+    EXPECT_NE(table.find("\n10.37.129.3      52:54:00:12:34:56  bound\n"), std::string::npos)
+        << table;
+    EXPECT_NE(table.find("\n2 leases\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("offers-sent 2 acks-sent 1"), std::string::npos) << table;
+
+    // Only a bound entry answers: an offer is not the guest's address yet.
+    EXPECT_EQ(boundAddressOf(s, {0x52, 0x54, 0, 0x12, 0x34, 0x56}), 0x0A258103u);
+    EXPECT_EQ(boundAddressOf(s, {0x52, 0x54, 0, 0x12, 0x34, 0x57}), std::nullopt);
+    EXPECT_EQ(boundHolderOf(s, 0x0A258103), (HwAddress{0x52, 0x54, 0, 0x12, 0x34, 0x56}));
+    EXPECT_EQ(boundHolderOf(s, 0x0A258104), std::nullopt);
+    EXPECT_EQ(boundHolderOf(s, 0x0A258105), std::nullopt);
+}
+
+} // namespace

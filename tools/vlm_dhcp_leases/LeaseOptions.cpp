@@ -1,0 +1,114 @@
+#include "LeaseOptions.h"
+
+#include "LeaseSnapshot.h"
+#include "RenewRecordFile.h"
+#include "ScopeRenewRecord.h"
+
+#include <getopt.h>
+
+namespace {
+
+enum OptionId { optJson = 256, optMac, optAddress, optInstallDir, optRunDir, optVersion };
+
+std::string withSlash(std::string dir) {
+    if (dir.empty() || dir.back() != '/') {
+        dir += '/';
+    }
+    return dir;
+}
+
+} // namespace
+
+std::optional<LeaseOptions> parseLeaseOptions(int argc, char **argv, std::string &error) {
+    static const option longOptions[] = {
+        {"device", required_argument, nullptr, 'd'},
+        {"json", no_argument, nullptr, optJson},
+        {"mac", required_argument, nullptr, optMac},
+        {"address", required_argument, nullptr, optAddress},
+        // Testing aids: point the tool at folders of a test's own.
+        {"install-dir", required_argument, nullptr, optInstallDir},
+        {"run-dir", required_argument, nullptr, optRunDir},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, optVersion},
+        {nullptr, 0, nullptr, 0},
+    };
+    LeaseOptions options;
+    options.installDir = kInstallDir;
+    options.runDir = kSnapshotDir;
+    bool json = false;
+    const char *mac = nullptr;
+    const char *address = nullptr;
+    optind = 0; // getopt starts afresh on every call
+    opterr = 0; // the messages below say what was wrong
+    int id = 0;
+    while ((id = getopt_long(argc, argv, "+:d:h", longOptions, nullptr)) != -1) {
+        switch (id) {
+        case 'd':
+            options.device = optarg;
+            break;
+        case optJson:
+            json = true;
+            break;
+        case optMac:
+            mac = optarg;
+            break;
+        case optAddress:
+            address = optarg;
+            break;
+        case optInstallDir:
+            options.installDir = withSlash(optarg);
+            break;
+        case optRunDir:
+            options.runDir = optarg;
+            break;
+        case 'h':
+            options.help = true;
+            return options;
+        case optVersion:
+            options.version = true;
+            return options;
+        case ':':
+            error = std::string(argv[optind - 1]) + " needs a value";
+            return std::nullopt;
+        default:
+            error = "unknown option " + std::string(argv[optind - 1]);
+            return std::nullopt;
+        }
+    }
+    if (optind < argc) {
+        error = "unexpected argument '" + std::string(argv[optind]) + "'";
+        return std::nullopt;
+    }
+    if (!isUsableDeviceName(options.device)) {
+        error = "'" + options.device + "' is not a device name (empty, or holds '/')";
+        return std::nullopt;
+    }
+    if ((mac != nullptr) + (address != nullptr) + json > 1) {
+        error = "--json, --mac and --address exclude each other";
+        return std::nullopt;
+    }
+    if (mac != nullptr) {
+        const auto parsed = parseHwAddress(mac);
+        if (!parsed) {
+            error = "--mac '" + std::string(mac) +
+                    "' is not a hardware address (six hexadecimal pairs: 52:54:00:12:34:56)";
+            return std::nullopt;
+        }
+        options.hwAddress = *parsed;
+        options.query = LeaseQuery::byHw;
+    }
+    if (address != nullptr) {
+        const auto parsed = parseDottedQuad(address);
+        if (!parsed) {
+            error = "--address '" + std::string(address) +
+                    "' is not an IPv4 address (four numbers 0-255: 10.37.129.3)";
+            return std::nullopt;
+        }
+        options.address = *parsed;
+        options.query = LeaseQuery::byAddress;
+    }
+    if (json) {
+        options.query = LeaseQuery::json;
+    }
+    return options;
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "AddressParse.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The command line of vlm_dhcp_leases.
+
+enum class LeaseQuery {
+    table,     // the whole snapshot, for people
+    json,      // the whole snapshot as JSON
+    byHw,      // --mac: the address bound to a hardware address
+    byAddress, // --address: the hardware address bound to an address
+};
+
+struct LeaseOptions {
+    std::string device = "vnic0";
+    std::string installDir; // where the renew record is (ends in '/')
+    std::string runDir;     // where the snapshot is
+    LeaseQuery query = LeaseQuery::table;
+    HwAddress hwAddress{};
+    std::uint32_t address = 0;
+    bool help = false;
+    bool version = false;
+};
+
+// The options, or nullopt with error saying what is wrong (for exit status 2).
+std::optional<LeaseOptions> parseLeaseOptions(int argc, char **argv, std::string &error);

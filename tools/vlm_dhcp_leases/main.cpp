@@ -1,0 +1,189 @@
+// vlm_dhcp_leases: asks a running vlm_dhcpd service for a snapshot of its
+// lease table (SIGUSR1) and shows it.
+
+#include "LeaseOptions.h"
+#include "LeaseReport.h"
+#include "LeaseSnapshot.h"
+#include "RenewRecordFile.h"
+#include "ServiceProcess.h"
+#include "SnapshotWait.h"
+
+#include "AddressText.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr char kTool[] = "vlm_dhcp_leases";
+
+// Exit statuses; the manual page lists them. 3 to 5 mean what they mean for
+// vlm_dhcp_renew.
+constexpr int kExitOk = 0;
+constexpr int kExitNoSuchLease = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoRenewFile = 3;
+constexpr int kExitMalformedRecord = 4;
+constexpr int kExitServiceNotRunning = 5;
+constexpr int kExitNoSnapshot = 6;
+
+// How long the service has to answer.
+constexpr int kWaitMs = 1000;
+
+void usage(std::FILE *to) {
+    std::fprintf(to,
+                 "Usage: %s [-d DEVICE] [--json | --mac MAC | --address ADDRESS]\n"
+                 "Shows the leases of the running vlm_dhcpd service of DEVICE (default vnic0).\n"
+                 "--mac prints the address bound to a guest, --address the guest bound to\n"
+                 "an address; both exit 1 when there is none. See vlm_dhcp_leases(8).\n",
+                 kTool);
+}
+
+// The service's pid from its renew record, checked to be a live vlm_dhcpd.
+int findService(const LeaseOptions &options, pid_t &pid) {
+    const std::string path = renewFilePath(options.installDir, options.device);
+    if (path.empty()) {
+        std::fprintf(stderr, "%s: device name %s is too long: no service can run for it\n", kTool,
+                     options.device.c_str());
+        return kExitNoRenewFile;
+    }
+    ScopeRenewRecord record{};
+    const RecordReadResult read = readRecordFile(path, record);
+    switch (read.status) {
+    case RecordRead::ok:
+        break;
+    case RecordRead::missing:
+        std::fprintf(stderr, "%s: %s does not exist: is vlm_dhcpd running for %s?\n", kTool,
+                     path.c_str(), options.device.c_str());
+        return kExitNoRenewFile;
+    case RecordRead::unreadable:
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", kTool, path.c_str(),
+                     std::strerror(read.error));
+        return kExitNoRenewFile;
+    case RecordRead::wrongSize:
+        std::fprintf(stderr, "%s: %s is not one %zu-byte scope renew record\n", kTool, path.c_str(),
+                     sizeof(ScopeRenewRecord));
+        return kExitMalformedRecord;
+    }
+    pid = record.pid;
+    return kExitOk;
+}
+
+int reportNotService(const ProcessInfo &info, pid_t pid) {
+    if (info.state == ProcessState::otherProgram) {
+        std::fprintf(stderr,
+                     "%s: pid %d named in the renew file runs %s, not %s; the file is stale\n",
+                     kTool, static_cast<int>(pid), info.program.c_str(), kServiceProgram);
+    } else {
+        std::fprintf(stderr,
+                     "%s: pid %d named in the renew file is not running; the file is stale\n",
+                     kTool, static_cast<int>(pid));
+    }
+    return kExitServiceNotRunning;
+}
+
+int reportNoSnapshot(const SnapshotWatch::Outcome &outcome, const std::string &path, pid_t pid) {
+    switch (outcome.found) {
+    case SnapshotWatch::Found::foreign:
+        std::fprintf(stderr,
+                     "%s: %s was written by pid %d, not by the running service (pid %d), and no "
+                     "new snapshot came within 1 s; see the system log\n",
+                     kTool, path.c_str(), static_cast<int>(outcome.snapshot->pid),
+                     static_cast<int>(pid));
+        break;
+    case SnapshotWatch::Found::older:
+        std::fprintf(stderr,
+                     "%s: no new snapshot in %s within 1 s (the one there is older than the "
+                     "request); see the system log\n",
+                     kTool, path.c_str());
+        break;
+    case SnapshotWatch::Found::unreadable:
+        std::fprintf(stderr, "%s: %s is not a usable snapshot: %s\n", kTool, path.c_str(),
+                     outcome.why.c_str());
+        break;
+    default:
+        std::fprintf(stderr,
+                     "%s: no snapshot appeared in %s within 1 s; the service logs why it "
+                     "couldn't write one\n",
+                     kTool, path.c_str());
+        break;
+    }
+    return kExitNoSnapshot;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    std::string error;
+    const std::optional<LeaseOptions> options = parseLeaseOptions(argc, argv, error);
+    if (!options) {
+        std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+        usage(stderr);
+        return kExitUsage;
+    }
+    if (options->help) {
+        usage(stdout);
+        return kExitOk;
+    }
+    if (options->version) {
+        std::printf("%s %s\n", kTool, VLM_VERSION);
+        return kExitOk;
+    }
+
+    pid_t pid = 0;
+    if (const int status = findService(*options, pid); status != kExitOk) {
+        return status;
+    }
+    char path[kRenewPathSize];
+    if (!buildSnapshotPath(path, options->device.c_str(), options->runDir.c_str())) {
+        std::fprintf(stderr, "%s: device name %s is too long for a snapshot path\n", kTool,
+                     options->device.c_str());
+        return kExitUsage;
+    }
+    SnapshotWatch watch(path);
+    const MonotonicTime asked = monotonicNow();
+    ProcessInfo process{};
+    if (const int failed = signalService(kProcRoot, pid, SIGUSR1, process); failed != 0) {
+        if (failed == ESRCH) {
+            return reportNotService(process, pid);
+        }
+        std::fprintf(stderr, "%s: cannot signal vlm_dhcpd (pid %d): %s\n", kTool,
+                     static_cast<int>(pid), std::strerror(failed));
+        return kExitNoSnapshot;
+    }
+    const SnapshotWatch::Outcome outcome = watch.wait(pid, asked, kWaitMs);
+    if (outcome.found != SnapshotWatch::Found::current) {
+        return reportNoSnapshot(outcome, path, pid);
+    }
+
+    const LeaseSnapshotText &snapshot = *outcome.snapshot;
+    switch (options->query) {
+    case LeaseQuery::table:
+        std::fputs(leaseTable(snapshot).c_str(), stdout);
+        break;
+    case LeaseQuery::json:
+        std::fputs(leaseJson(snapshot).c_str(), stdout);
+        break;
+    case LeaseQuery::byHw: {
+        const auto address = boundAddressOf(snapshot, options->hwAddress);
+        if (!address) {
+            return kExitNoSuchLease;
+        }
+        char text[kAddressTextSize];
+        std::printf("%s\n", addressText(*address, text));
+        break;
+    }
+    case LeaseQuery::byAddress: {
+        const auto holder = boundHolderOf(snapshot, options->address);
+        if (!holder) {
+            return kExitNoSuchLease;
+        }
+        char text[kHwAddressTextSize];
+        std::printf("%s\n", hwAddressText(holder->data(), text));
+        break;
+    }
+    }
+    return std::fflush(stdout) == 0 ? kExitOk : kExitNoSnapshot;
+}
