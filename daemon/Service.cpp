@@ -6,6 +6,7 @@
 #include "CIPProtocol.h"
 #include "CPhysProto.h"
 #include "CUDPProtocol.h"
+#include "LeaseSnapshot.h"
 #include "Log.h"
 #include "RenewFile.h"
 #include "ScopeCheck.h"
@@ -91,6 +92,29 @@ void installSighupHandler() {
 
 namespace {
 
+void snapshotHandler(int /*signal*/, siginfo_t * /*info*/, void * /*context*/) {
+    const int savedErrno = errno;
+    serviceFlags.fetch_or(kSnapshotBit);
+    setWakeTimer(kWakeIntervalNs);
+    errno = savedErrno;
+}
+
+} // namespace
+
+void installSnapshotHandler() {
+    // As for SIGHUP: no SA_RESTART, so that a request interrupts the read.
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_SIGINFO;
+    action.sa_sigaction = snapshotHandler;
+    if (sigaction(SIGUSR1, &action, nullptr) != 0) {
+        vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC can't connect SIGUSR1: no lease "
+                        "snapshots.");
+    }
+}
+
+namespace {
+
 using Scope = ServiceScope;
 
 bool scopeAccepted(const Scope &scope) {
@@ -139,15 +163,55 @@ bool serveRenewal(const char *path, ScopeRenewRecord &record, Scope &current, CD
     return true;
 }
 
+// Writes the lease snapshot if a SIGUSR1 asked for one since the last look.
+// A failure is logged once for this request and changes nothing else.
+void serveSnapshot(const SnapshotTarget &target, const Scope &current, const CDHCPProtocol &dhcp,
+                   const CPhysProto &phys) {
+    if ((serviceFlags.fetch_and(~kSnapshotBit) & kSnapshotBit) == 0) {
+        return;
+    }
+    setWakeTimer(0); // as for the renewal: a request from here on restarts it
+    if (target.path == nullptr) {
+        return;
+    }
+    SnapshotFacts facts{};
+    facts.device = target.device;
+    facts.ownAddress = current.start;
+    facts.scopeStart = current.start;
+    facts.scopeEnd = current.end;
+    facts.scopeMask = current.mask;
+    facts.framesRead = phys.FramesRead();
+    facts.counters = &dhcp.Counters();
+    stampSnapshotFacts(facts);
+    if (const int error = writeLeaseSnapshot(target.path, facts, dhcp.Leases()); error != 0) {
+        vlmLog(LOG_ERR,
+               "Velmarind DHCP server for virtual NIC couldn't write lease snapshot %s: %s.",
+               target.path[0] != '\0' ? target.path : target.device, std::strerror(error));
+    }
+}
+
+void removeSnapshotFile(const char *path) {
+    if (path[0] != '\0' && unlink(path) != 0 && errno != ENOENT) {
+        vlmLog(LOG_ERR,
+               "Velmarind DHCP server for virtual NIC couldn't delete lease snapshot %s: %s.", path,
+               std::strerror(errno));
+    }
+}
+
 } // namespace
 
 void runMainLoop(const ServiceStack &stack, const char *renewPath, ScopeRenewRecord &record,
-                 ServiceScope &current) {
-    // The bit is looked at before every read, the first included, and
-    // until it stays clear: a SIGHUP during a renewal is served next.
+                 ServiceScope &current, const SnapshotTarget &snapshot) {
+    // The bits are looked at before every read, the first included. Renewals
+    // are served until the renew bit stays clear (a SIGHUP during a renewal
+    // is served next); a snapshot at most once per pass, so that a storm of
+    // requests cannot keep the loop from reading frames. A request that
+    // comes during a snapshot restarts the wake-up timer and is served after
+    // the next read returns.
     do {
         while (serveRenewal(renewPath, record, current, *stack.dhcp, *stack.ip)) {
         }
+        serveSnapshot(snapshot, current, *stack.dhcp, *stack.phys);
     } while (stack.phys->ReceiveOne(stack.eth) == PROTO_OK);
 }
 
@@ -172,10 +236,16 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     record.startInterface = startInterface;
 
     installSighupHandler();
+    // Before the renew file exists: the lease tool finds the service through
+    // it, and SIGUSR1's default action would end the service.
+    installSnapshotHandler();
 
     char path[kRenewPathSize];
     buildRenewPath(path, device);
     writeRenewFile(path, record);
+    // A name that gives no usable path is logged at each request.
+    char snapshotPath[kRenewPathSize];
+    buildSnapshotPath(snapshotPath, device);
 
     configureAdapter(record.adapterName, scopeStart + 1, scopeMask, startInterface);
 
@@ -191,9 +261,11 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     auto *dhcp = new CDHCPProtocol(udp, 1);
     dhcp->InitScope(scopeStart + 2, scopeEnd, scopeMask);
 
-    runMainLoop(ServiceStack{&*phys, eth, ip, dhcp}, path, record, current);
+    runMainLoop(ServiceStack{&*phys, eth, ip, dhcp}, path, record, current,
+                SnapshotTarget{snapshotPath, device});
 
     removeRenewFile(path);
+    removeSnapshotFile(snapshotPath);
     vlmLog(LOG_INFO, "Velmarind DHCP server for virtual NIC exited.");
     closelog();
     phys.reset(); // its own line goes out after the log was closed

@@ -16,6 +16,9 @@ inline constexpr std::uint8_t kServiceMac[6] = {0x00, 0x01, 0x23, 0x45, 0xBE, 0x
 // The flag word the SIGHUP handler sets; the main loop clears the renew bit
 // before it reads the renew file, so a SIGHUP from then on asks again.
 inline constexpr std::int32_t kRenewBit = 2;
+// Set by the SIGUSR1 handler: write a snapshot of the lease table. Cleared
+// before the table is read, so a request from then on gets a later snapshot.
+inline constexpr std::int32_t kSnapshotBit = 4;
 extern std::atomic<std::int32_t> serviceFlags;
 static_assert(std::atomic<std::int32_t>::is_always_lock_free,
               "the flag word is changed from a signal handler");
@@ -54,11 +57,21 @@ struct ServiceStack {
     CDHCPProtocol *dhcp;
 };
 
-// One blocking bridge read per pass and the renewals that SIGHUP asks for,
-// until a read fails. The record is the service's in-memory renew record.
+// Where the lease snapshot goes, and the device name it states; a null path
+// leaves snapshot requests unanswered (but cleared).
+struct SnapshotTarget {
+    const char *path = nullptr;
+    const char *device = "";
+};
+
+// One blocking bridge read per pass, the renewals that SIGHUP asks for and at
+// most one lease snapshot that SIGUSR1 asks for, until a read fails. The
+// record is the service's in-memory renew record.
 void runMainLoop(const ServiceStack &stack, const char *renewPath, ScopeRenewRecord &record,
-                 ServiceScope &current);
+                 ServiceScope &current, const SnapshotTarget &snapshot = {});
 
 // Sets kRenewBit on SIGHUP; without SA_RESTART, so that the signal ends a
 // blocking bridge read and the renewal is served at once.
 void installSighupHandler();
+// Sets kSnapshotBit on SIGUSR1, in the same way.
+void installSnapshotHandler();
