@@ -14,8 +14,10 @@ EXPECTED = {
     # path under the prefix: permission bits
     "sbin/vlm_dhcpd": 0o755,
     "sbin/vlm_dhcp_renew": 0o755,
+    "sbin/vlm_dhcp_leases": 0o755,
     "share/man/man8/vlm_dhcpd.8": 0o644,
     "share/man/man8/vlm_dhcp_renew.8": 0o644,
+    "share/man/man8/vlm_dhcp_leases.8": 0o644,
     "share/man/man5/vlm_dhcpd.conf.5": 0o644,
     "share/doc/vlm_dhcpd/dhcpd_configuration.example": 0o644,
     "lib/systemd/system/vlm_dhcpd@.service": 0o644,

@@ -329,3 +329,20 @@ def test_two_tools_at_once_both_read_whole_snapshots(make_sandbox, tmp_path, too
             assert proc.returncode == 0, err
             assert json.loads(out)["leases"] == [
                 {"address": "10.37.129.3", "mac": mac, "state": "offered"}]
+
+
+def test_runs_where_run_is_read_only_but_for_its_folder(make_sandbox, tmp_path, tool):
+    # As a hardened unit has it: /run read-only, /run/vlm_dhcpd writable.
+    box = make_sandbox(guests=["g1"])
+    box.run(["mkdir", "-p", "/run/vlm_dhcpd"], check=True)
+    box.run(["mount", "--bind", "/run/vlm_dhcpd", "/run/vlm_dhcpd"], check=True)
+    box.run(["mount", "-o", "remount,bind,ro", "/run"], check=True)
+    assert box.run(["touch", "/run/probe"]).returncode != 0
+    d = serving(box, tmp_path, run_dir=False)
+    mac = guest_mac(box, "g1")
+    assert offered(box, "g1", mac, 3) == 1
+    result = in_box(box, tool, "--json")
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)["leases"] == [
+        {"address": "10.37.129.3", "mac": mac, "state": "offered"}]
+    assert not [m for _, m in d.service_logs() if m.startswith(SNAPSHOT_FAILED)]
