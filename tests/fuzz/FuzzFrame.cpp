@@ -15,7 +15,7 @@
 // that. The first input of a process, which is how a finding is replayed, and
 // every kFullScanEvery-th input after it scan all 65536 slots.
 
-#include "ChainCheck.h"
+#include "LeaseChainCheck.h"
 #include "FrameInput.h"
 #include "ServerStack.h"
 #include "StackChecks.h"

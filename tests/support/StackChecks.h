@@ -8,6 +8,7 @@
 
 #include "CDHCPProtocol.h"
 #include "FrameBuilder.h"
+#include "LeaseChainCheck.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -27,65 +28,10 @@ inline std::uint32_t get32(const std::vector<std::uint8_t> &in, std::size_t at) 
            (std::uint32_t{in.at(at + 2)} << 8) | std::uint32_t{in.at(at + 3)};
 }
 
-// The chain starts at slot 0, visits used slots only, in strictly ascending
-// address order (which also rules out cycles); every address lies in the pool
-// and no hardware address holds two entries. With `offChain`, also every slot
-// off the chain must be entirely zero (free, and nothing left behind), which
-// makes every used slot reachable. That scan covers all 65536 slots, so the
-// fuzzer runs it once per input and the chain part after every frame.
+// The lease table's invariants; with `offChain`, also the zero scan of every
+// slot off the chain (all 65536), which the chain part alone skips.
 inline std::string leaseTableFault(const CDHCPProtocol &server, bool offChain = true) {
-    const LeaseEntry *leases = server.Leases();
-    std::vector<std::int32_t> chain;
-    if (leases[0].state != LEASE_FREE) {
-        std::set<std::vector<std::uint8_t>> owners;
-        std::int64_t previous = -1;
-        for (std::int32_t slot = 0; slot != kChainEnd; slot = leases[slot].next) {
-            if (slot < 0 || slot >= kLeaseSlots) {
-                return "chain link out of range: " + std::to_string(slot);
-            }
-            if (chain.size() >= static_cast<std::size_t>(kLeaseSlots)) {
-                return "chain longer than the table";
-            }
-            chain.push_back(slot);
-            const LeaseEntry &e = leases[slot];
-            if (e.state != LEASE_BOUND && e.state != LEASE_OFFERED) {
-                return "chained slot " + std::to_string(slot) + " has state " +
-                       std::to_string(e.state);
-            }
-            if (static_cast<std::int64_t>(e.ipAddr) <= previous) {
-                return "chain not strictly ascending at slot " + std::to_string(slot);
-            }
-            previous = e.ipAddr;
-            if (e.ipAddr < server.PoolStart() || e.ipAddr > server.PoolEnd()) {
-                return "address outside the pool in slot " + std::to_string(slot);
-            }
-            if (!owners.insert(std::vector<std::uint8_t>(e.hwAddr, e.hwAddr + 6)).second) {
-                return "hardware address holds two entries (slot " + std::to_string(slot) + ")";
-            }
-        }
-    }
-    if (!offChain) {
-        return {};
-    }
-    // Free slots are only ever written by clearing them whole, padding
-    // included, so the stretches between chained slots must be zero bytes.
-    static const std::vector<LeaseEntry> zeros(static_cast<std::size_t>(kLeaseSlots), LeaseEntry{});
-    std::sort(chain.begin(), chain.end());
-    chain.push_back(kLeaseSlots);
-    std::int32_t from = 0;
-    for (const std::int32_t used : chain) {
-        const auto count = static_cast<std::size_t>(used - from);
-        if (count != 0 &&
-            std::memcmp(leases + from, zeros.data(), count * sizeof(LeaseEntry)) != 0) {
-            for (std::int32_t slot = from; slot < used; ++slot) {
-                if (std::memcmp(leases + slot, zeros.data(), sizeof(LeaseEntry)) != 0) {
-                    return "slot " + std::to_string(slot) + " is off the chain but not all zero";
-                }
-            }
-        }
-        from = used + 1;
-    }
-    return {};
+    return offChain ? chaincheck::leaseTableFault(server) : chaincheck::chainFault(server);
 }
 
 // Walks the reply's options: code/length/data triples in the fixed order of

@@ -1,9 +1,10 @@
 #pragma once
 
-// The lease table's invariants at the price the frame fuzzer can pay after
-// every frame: the same rules as checks::leaseTableFault, walked without
-// allocating, and the zero scan of slots off the chain bounded to the slots an
-// input can have reached. Each returns an empty string when all is well.
+// The lease table's structural invariants, for the unit tests, the whole-stack
+// checks and the frame fuzzer alike. Cheap enough to run after every frame:
+// the chain walk allocates nothing, and the zero scan of slots off the chain
+// can be bounded to the slots an input can have reached. Each returns an
+// empty string when all is well, else what is wrong.
 
 #include "CDHCPProtocol.h"
 
@@ -28,9 +29,10 @@ inline Walk &lastWalk() {
 }
 
 // The chain starts at slot 0, visits used slots only, in strictly ascending
-// address order (so it cannot cycle); every address lies in the pool and no
-// hardware address holds two entries.
-inline std::string chainFault(const CDHCPProtocol &server) {
+// address order (so it cannot cycle). With `asServed`, also what the server
+// keeps true through frames: every address lies in the pool and no hardware
+// address holds two entries (table-level tests break both on purpose).
+inline std::string chainFault(const CDHCPProtocol &server, bool asServed = true) {
     const LeaseEntry *leases = server.Leases();
     Walk &walk = lastWalk();
     walk.length = 0;
@@ -53,7 +55,7 @@ inline std::string chainFault(const CDHCPProtocol &server) {
             return "chain not strictly ascending at slot " + std::to_string(slot);
         }
         previous = e.ipAddr;
-        if (e.ipAddr < server.PoolStart() || e.ipAddr > server.PoolEnd()) {
+        if (asServed && (e.ipAddr < server.PoolStart() || e.ipAddr > server.PoolEnd())) {
             return "address outside the pool in slot " + std::to_string(slot);
         }
         std::uint64_t owner = 0;
@@ -63,6 +65,9 @@ inline std::string chainFault(const CDHCPProtocol &server) {
         walk.slots[walk.length] = slot;
         walk.owners[walk.length] = owner;
         ++walk.length;
+    }
+    if (!asServed) {
+        return {};
     }
     std::uint64_t *owners = walk.owners;
     std::sort(owners, owners + walk.length);
@@ -74,10 +79,11 @@ inline std::string chainFault(const CDHCPProtocol &server) {
 
 // Every slot below bound that the last chainFault walk did not visit is
 // entirely zero: free slots are only ever written by clearing them whole,
-// padding included. Call it right after a chainFault that found nothing. The
+// padding included, and a used slot off the chain is unreachable. Call it
+// right after a chainFault that found nothing. The
 // stretches between chained slots are compared whole, the slots of a stretch
 // that differs one by one to name the first.
-inline std::string staleSlotFault(const CDHCPProtocol &server, std::int32_t bound) {
+inline std::string staleSlotFault(const CDHCPProtocol &server, std::int32_t bound = kLeaseSlots) {
     static const LeaseEntry zeros[kLeaseSlots] = {};
     static std::int32_t used[kLeaseSlots + 1];
     const Walk &walk = lastWalk();
@@ -100,6 +106,12 @@ inline std::string staleSlotFault(const CDHCPProtocol &server, std::int32_t boun
         from = used[i] + 1;
     }
     return {};
+}
+
+// Both, over the whole table.
+inline std::string leaseTableFault(const CDHCPProtocol &server, bool asServed = true) {
+    std::string fault = chainFault(server, asServed);
+    return fault.empty() ? staleSlotFault(server) : fault;
 }
 
 } // namespace chaincheck
