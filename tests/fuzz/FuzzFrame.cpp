@@ -15,8 +15,8 @@
 // that. The first input of a process, which is how a finding is replayed, and
 // every kFullScanEvery-th input after it scan all 65536 slots.
 
-#include "LeaseChainCheck.h"
 #include "FrameInput.h"
+#include "LeaseChainCheck.h"
 #include "ServerStack.h"
 #include "StackChecks.h"
 
