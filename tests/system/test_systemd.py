@@ -200,6 +200,11 @@ def test_start_serves_a_guest_confined(installed):
     assert lease(c) == ("10.37.129.3", "10.37.129.1")
     assert adapter_address(c) == "10.37.129.2/24"
     c.run(["ping", "-c", "1", "-W", "2", "10.37.129.3"])
+    # The lease tool gets its snapshot from the confined service, whose /run
+    # is read-only but for its runtime folder: the guest's port address.
+    guest_mac = c.run(["ip", "-n", "g1", "-br", "link", "show", "g1port"]).stdout.split()[2]
+    assert c.run(["vlm_dhcp_leases", "-d", "vnic0", "--address", "10.37.129.3"]
+                 ).stdout.strip() == guest_mac
 
     status = dict(line.split(":", 1) for line in
                   c.run(["cat", f"/proc/{pid}/status"]).stdout.splitlines())
