@@ -1,7 +1,6 @@
 """The real vlm_dhcpd inside a sandbox: start-up, service, host adapter,
 renew file, DHCP and ARP on the wire, SIGHUP renewals and bridge failures."""
 import os
-import random
 import struct
 import time
 
@@ -10,7 +9,8 @@ from scapy.all import ARP, Ether, raw
 
 from vlmsandbox.daemon import (BROADCAST_MAC, ERR, INFO, LOG_USER, RECORD, SERVICE_MAC,
                                Daemon, adapter_state, config_text, dhcp_request_frame,
-                               exchange, expected_reply, from_server, guest_mac, ip2int)
+                               exchange, expected_reply, from_server, guest_mac, ip2int,
+                               udhcpc_lease)
 
 SERVER = "10.37.129.1"
 MASK = "255.255.255.0"
@@ -226,17 +226,7 @@ def test_arp_for_own_address_only(box, tmp_path):
 
 def test_udhcpc_gets_a_lease_and_the_host_reaches_the_guest(box, tmp_path):
     start(box, tmp_path)
-    script = tmp_path / "udhcpc.script"
-    script.write_text("#!/bin/sh\n"
-                      "[ \"$1\" = bound ] && ip addr add \"$ip/$mask\" dev \"$interface\"\n"
-                      "[ \"$1\" = bound ] && echo \"lease $ip $mask $serverid\"\n"
-                      "exit 0\n")
-    script.chmod(0o755)
-    result = box.guest_run("g1", ["busybox", "udhcpc", "-i", "eth0", "-n", "-q", "-f",
-                                  "-t", "5", "-T", "1", "-s", str(script)],
-                           capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    assert "lease 10.37.129.3 24 10.37.129.1" in result.stdout
+    assert udhcpc_lease(box, "g1", tmp_path) == ("10.37.129.3", "24", "10.37.129.1")
     ping = box.run(["ping", "-c", "1", "-W", "2", "10.37.129.3"], capture_output=True, text=True)
     assert ping.returncode == 0, ping.stdout
 

@@ -8,11 +8,11 @@ import ipaddress
 import json
 import signal
 import subprocess
-import time
 
 import pytest
 
 from conftest import built_program
+from vlmsandbox.sandbox import sleeping_in_read, wait_until
 
 SCOPE = "[vnic0]\nDHCP=1\nStart interface=1\nScope start=10.1.0.1\n" \
         "Scope end=10.1.255.254\nScope network mask=255.255.0.0\n"
@@ -39,8 +39,11 @@ def start_daemon(box, daemon):
                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                       stderr=subprocess.DEVNULL)
     assert started.returncode == 0
-    assert box.wait_logs(lambda r: "started" in r["message"] and r["ident"] == "vlm_dhcp")
-    time.sleep(0.2)  # the service attaches to the bridge after it logs its start
+    started = box.wait_logs(lambda r: "started" in r["message"] and r["ident"] == "vlm_dhcp")
+    assert started
+    # The service attaches to the bridge after it logs its start.
+    wait_until(lambda: sleeping_in_read(started["pid"], "vm-bridge"),
+               "the service to read the bridge")
 
 
 def run_load(box, dhcpload, args, guest=None, expect_status=0):
@@ -84,7 +87,9 @@ def test_dnsmasq_over_bridge_port_and_raw_socket(make_sandbox, dhcpload, tmp_pat
                         f"--pid-file={tmp_path / 'dnsmasq.pid'}", "--log-facility=-"],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        time.sleep(0.5)
+        wait_until(lambda: box.run(["ss", "-Hlun", "sport = :67"], capture_output=True,
+                                   text=True).stdout.strip() != "",
+                   "dnsmasq to listen on the DHCP port")
         # Without the broadcast flag the replies are unicast to the guests'
         # hardware addresses: the raw socket must take those too.
         bridge = run_load(box, dhcpload, ["--guests", "300", "--window", "1", "--mac-seed", "1"])
@@ -131,15 +136,25 @@ def test_tshark_reads_the_exchange_as_dhcp(make_sandbox, dhcpload, daemon):
     start_daemon(box, daemon)
     report = run_load(box, dhcpload, ["--guests", "20", "--window", "4", "--mac-seed", "7"])
     assert_clean(report, 20)
-    time.sleep(0.2)
-    fields = subprocess.run(
-        ["tshark", "-r", str(box.pcap_path), "-Y", "dhcp && eth.src[0:2] == 02:07",
-         "-T", "fields", "-E", "separator=,", "-e", "dhcp.option.dhcp",
-         "-e", "dhcp.option.requested_ip_address", "-e", "dhcp.option.dhcp_server_id",
-         "-e", "udp.checksum.status", "-e", "ip.checksum.status",
-         "-o", "udp.check_checksum:TRUE", "-o", "ip.check_checksum:TRUE"],
-        capture_output=True, text=True, check=True).stdout.split()
-    rows = [line.split(",") for line in fields]
+
+    def guest_rows():
+        fields = subprocess.run(
+            ["tshark", "-r", str(box.pcap_path), "-Y", "dhcp && eth.src[0:2] == 02:07",
+             "-T", "fields", "-E", "separator=,", "-e", "dhcp.option.dhcp",
+             "-e", "dhcp.option.requested_ip_address", "-e", "dhcp.option.dhcp_server_id",
+             "-e", "udp.checksum.status", "-e", "ip.checksum.status",
+             "-o", "udp.check_checksum:TRUE", "-o", "ip.check_checksum:TRUE"],
+            capture_output=True, text=True, check=True).stdout.split()
+        return [line.split(",") for line in fields]
+    # The bridge writes its capture as frames pass; the last ones may still be
+    # on their way to the file when the load tool is done.
+    rows = []
+
+    def all_captured():
+        nonlocal rows
+        rows = guest_rows()
+        return len(rows) >= 40
+    wait_until(all_captured, "the guests' 40 frames in the capture", timeout=10)
     discovers = [r for r in rows if r[0] == "1"]
     requests = [r for r in rows if r[0] == "3"]
     assert len(discovers) == 20 and len(requests) == 20

@@ -3,7 +3,6 @@ kbridge supervisor, seen from the ports, a stock client and the daemon."""
 import errno
 import os
 import pathlib
-import platform
 import signal
 import subprocess
 import time
@@ -11,7 +10,8 @@ import time
 import pytest
 
 from test_vmbridge import A, BROADCAST, Client, frame, record
-from vlmsandbox.daemon import RECORD, WIRE, Daemon, config_text, guest_mac, ip2int
+from vlmsandbox.daemon import (RECORD, WIRE, Daemon, config_text, guest_mac, ip2int,
+                               udhcpc_lease)
 from vlmsandbox.sandbox import Sandbox, host_has_interface, host_snapshot
 
 
@@ -100,7 +100,7 @@ def test_frames_both_ways_and_sighup_during_a_blocked_read(kbox, bridge_client):
     # a SIGHUP while the read waits and no frame comes: the read returns at once
     latencies = []
     for _ in range(5):
-        time.sleep(0.05)  # let the read block
+        client.wait_reading()
         client.process.send_signal(signal.SIGHUP)
         kind, value = client.line().split()
         assert kind == "eintr"
@@ -138,43 +138,18 @@ def start_daemon(box, tmp_path, **conf):
 
 def test_stock_client_lease_and_ping(kbox, tmp_path):
     start_daemon(kbox, tmp_path)
-    script = tmp_path / "udhcpc.script"
-    script.write_text("#!/bin/sh\n"
-                      "[ \"$1\" = bound ] && ip addr add \"$ip/$mask\" dev \"$interface\"\n"
-                      "[ \"$1\" = bound ] && echo \"lease $ip $mask $serverid\"\n"
-                      "exit 0\n")
-    script.chmod(0o755)
-    result = kbox.guest_run("g1", ["busybox", "udhcpc", "-i", "eth0", "-n", "-q", "-f",
-                                   "-t", "5", "-T", "1", "-s", str(script)],
-                            capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    assert "lease 10.37.129.3 24 10.37.129.1" in result.stdout
+    assert udhcpc_lease(kbox, "g1", tmp_path) == ("10.37.129.3", "24", "10.37.129.1")
     ping = kbox.run(["ping", "-c", "1", "-W", "2", "10.37.129.3"], capture_output=True,
                     text=True)
     assert ping.returncode == 0, ping.stdout
 
 
-READ_SYSCALL = {"x86_64": 0, "i386": 3, "i686": 3, "aarch64": 63}.get(platform.machine())
-
-
-def wait_in_read(pid, timeout=5.0):
-    """Until the process sleeps in read(2) (its first system call field)."""
-    deadline = time.monotonic() + timeout
-    while True:
-        fields = pathlib.Path(f"/proc/{pid}/syscall").read_text().split()
-        if fields and fields[0] == str(READ_SYSCALL):
-            return
-        assert time.monotonic() < deadline, f"not blocked in read: {fields}"
-        time.sleep(0.01)
-
-
-@pytest.mark.skipif(READ_SYSCALL is None, reason="read(2)'s number on this machine is unknown")
 def test_renewal_is_served_while_no_frame_arrives(kbox, tmp_path):
     # tun, like a driver's interruptible wait, restarts a read after a handler
     # installed with SA_RESTART: only a handler without it is served at once.
     # No frame comes on this path (IPv6 is off), so the read must return.
     d = start_daemon(kbox, tmp_path)
-    wait_in_read(d.service_pid)
+    d.wait_serving()  # asleep in its read of the bridge
     d.renew_path().write_bytes(RECORD.pack(0, ip2int("10.60.0.1"), ip2int("10.60.0.100"),
                                            ip2int("255.255.255.0"), 0, b"vnic0", 0))
     sent = time.time()

@@ -23,7 +23,7 @@ import pytest
 
 from conftest import built_program
 from vlmsandbox.daemon import (ERR, Daemon, dhcp_request_frame, exchange, from_server,
-                               guest_mac)
+                               guest_mac, udhcpc_lease)
 
 RECORD = struct.Struct("=iIIII16si")
 EXIT_NONE, EXIT_USAGE, EXIT_NO_FILE, EXIT_MALFORMED, EXIT_NOT_RUNNING, EXIT_NO_SNAPSHOT = (
@@ -224,14 +224,7 @@ def test_udhcpc_lease_shown_as_bound_with_its_mac(make_sandbox, tmp_path, tool):
     box = make_sandbox(guests=["g1"])
     d = serving(box, tmp_path)
     mac = guest_mac(box, "g1")
-    script = tmp_path / "udhcpc.script"
-    script.write_text("#!/bin/sh\n[ \"$1\" = bound ] && echo \"lease $ip\"\nexit 0\n")
-    script.chmod(0o755)
-    client = box.guest_run("g1", ["busybox", "udhcpc", "-i", "eth0", "-n", "-q", "-f",
-                                  "-t", "5", "-T", "1", "-s", str(script)],
-                           capture_output=True, text=True, timeout=60)
-    assert client.returncode == 0, client.stderr
-    leased = client.stdout.split("lease ")[1].split()[0]
+    leased = udhcpc_lease(box, "g1", tmp_path)[0]
 
     result = in_box(box, tool, "--json")
     assert result.returncode == 0, result.stderr

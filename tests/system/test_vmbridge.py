@@ -11,6 +11,7 @@ import pytest
 from scapy.layers.inet import IP, UDP
 from scapy.layers.l2 import ARP, Ether
 from scapy.packet import Raw
+from vlmsandbox.sandbox import descendant_running, sleeping_in_read, wait_until
 
 ATTACH = 0x40166E10
 DEVICE = "/dev/vm-bridge"
@@ -56,6 +57,7 @@ class Client:
     """The daemon-like C++ client, driven line by line."""
 
     def __init__(self, box, binary, name, mac, read_size=2048):
+        self.binary = binary
         self.process = box.popen(
             box.port_cmd([str(binary), DEVICE, name, mac, "--read-size", str(read_size)]),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
@@ -73,6 +75,17 @@ class Client:
             self.pending += chunk
         line, self.pending = self.pending.split(b"\n", 1)
         return line.decode()
+
+    def wait_reading(self):
+        """Until the client sleeps in its read of the device, so that a signal
+        now meets a blocked read (the sandbox runs it under a wrapper)."""
+        pid = None
+
+        def reading():
+            nonlocal pid
+            pid = pid or descendant_running(self.process.pid, self.binary)
+            return pid is not None and sleeping_in_read(pid, "vm-bridge")
+        wait_until(reading, "the client's read to block")
 
     def send(self, frame):
         self.process.stdin.write(b"send " + bytes(frame).hex().encode() + b"\n")
@@ -229,7 +242,7 @@ def test_blocked_read_returns_eintr_on_signal_and_goes_on(make_sandbox, bridge_c
     assert client.line() == "ready"
     latencies = []
     for _ in range(5):
-        time.sleep(0.05)  # let the read block
+        client.wait_reading()
         client.process.send_signal(signal.SIGHUP)
         kind, value = client.line().split()
         assert kind == "eintr"
@@ -265,7 +278,7 @@ def test_reader_fails_when_the_bridge_ends(make_sandbox, bridge_client, how):
     box = make_sandbox()
     client = Client(box, bridge_client, "vnic0", A)
     assert [client.line(), client.line()] == ["attached", "ready"]
-    time.sleep(0.05)
+    client.wait_reading()
     box.kill_bridge(how)
     kind, code = client.line().split()
     assert kind == "read-error"

@@ -14,7 +14,7 @@ import time
 
 from scapy.all import ARP, BOOTP, DHCP, IP, UDP, Ether, raw  # noqa: F401
 
-from vlmsandbox.sandbox import build_dir
+from vlmsandbox.sandbox import build_dir, sleeping_in_read, wait_until
 
 HERE = pathlib.Path(__file__).resolve().parent
 WIRE = HERE / "wire.py"
@@ -24,8 +24,6 @@ RENEW_FILE = "/usr/lib/velmarind/.dhcp.{}"
 RECORD = struct.Struct("<iIIII16si")  # the 40-byte renew record, host order (x86)
 LOG_USER = 1
 ERR, INFO = 3, 6
-# read(2) as /proc/PID/syscall numbers it, for an x86-64 and an i386 daemon.
-READ_SYSCALLS = (0, 3)
 
 PR_SET_CHILD_SUBREAPER = 36
 ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
@@ -95,22 +93,14 @@ class Daemon:
         """Is the service asleep in a read of its bridge port? It gets there
         only after it wrote the renew file, configured the adapter, attached
         to the bridge and built its stack."""
-        try:
-            with open(f"/proc/{self.service_pid}/syscall") as f:
-                fields = f.read().split()
-            number, fd = int(fields[0]), int(fields[1], 16)
-            target = os.readlink(f"/proc/{self.service_pid}/fd/{fd}")
-        except (OSError, ValueError, IndexError):  # running, ended, or not a call
-            return False
-        return number in READ_SYSCALLS and target.endswith("vm-bridge")
+        return sleeping_in_read(self.service_pid, "vm-bridge")
 
     def wait_serving(self, timeout=20):
         """Until the service waits for frames on the bridge it attached to."""
-        deadline = time.monotonic() + timeout
-        while not self.reading_bridge():
-            if time.monotonic() > deadline:
-                raise AssertionError(f"service is not reading the bridge: {self.service_logs()}")
-            time.sleep(0.01)
+        try:
+            wait_until(self.reading_bridge, "the service to read the bridge", timeout)
+        except AssertionError as error:
+            raise AssertionError(f"{error}: {self.service_logs()}") from None
 
     def wait_service_log(self, line, timeout=10):
         """Until the service's (severity, message) line has reached the log
@@ -223,3 +213,22 @@ def adapter_state(box, device="vnic0"):
     addresses = [f"{a['local']}/{a['prefixlen']}" for a in info.get("addr_info", [])
                  if a["family"] == "inet"]
     return addresses, "UP" in info["flags"]
+
+
+def udhcpc_lease(box, guest, tmp_path, interface="eth0"):
+    """A stock client (busybox udhcpc) takes a lease in the guest and puts
+    the address on its interface. Returns (address, mask bits, server)."""
+    script = tmp_path / "udhcpc.script"
+    script.write_text("#!/bin/sh\n"
+                      "[ \"$1\" = bound ] && ip addr add \"$ip/$mask\" dev \"$interface\"\n"
+                      "[ \"$1\" = bound ] && echo \"lease $ip $mask $serverid\"\n"
+                      "exit 0\n")
+    script.chmod(0o755)
+    result = box.guest_run(guest, ["busybox", "udhcpc", "-i", interface, "-n", "-q", "-f",
+                                   "-t", "5", "-T", "1", "-s", str(script)],
+                           capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    leases = [line.split()[1:] for line in result.stdout.splitlines()
+              if line.startswith("lease ")]
+    assert len(leases) == 1, result.stdout
+    return tuple(leases[0])

@@ -71,6 +71,49 @@ def _parent(pid):
     return int(stat[stat.rindex(")") + 2:].split()[1])
 
 
+# read(2) as /proc/PID/syscall numbers it, for x86-64 and i386 programs.
+READ_SYSCALLS = (0, 3)
+
+
+def sleeping_in_read(pid, target_suffix=""):
+    """Is the process asleep in read(2) of a descriptor whose path ends with
+    target_suffix? The moment a test may signal it or rely on its read."""
+    try:
+        fields = pathlib.Path(f"/proc/{pid}/syscall").read_text().split()
+        number, fd = int(fields[0]), int(fields[1], 16)
+        target = os.readlink(f"/proc/{pid}/fd/{fd}")
+    except (OSError, ValueError, IndexError):  # running, ended, or not in a call
+        return False
+    return number in READ_SYSCALLS and target.endswith(target_suffix)
+
+
+def descendant_running(root, program):
+    """The pid of a process below root (a wrapper such as the sandbox's
+    nsenter) whose program is `program`, or None while there is none."""
+    program = os.path.realpath(program)
+    for pid in _pids():
+        try:
+            if os.readlink(f"/proc/{pid}/exe") != program:
+                continue
+        except OSError:
+            continue
+        ancestor = pid
+        while ancestor not in (None, 0, 1):
+            if ancestor == root:
+                return pid
+            ancestor = _parent(ancestor)
+    return None
+
+
+def wait_until(predicate, what, timeout=20.0):
+    """Polls until predicate() is true; fails naming what it waited for."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.01)
+
+
 def host_snapshot():
     """What a sandbox could leave in the host's file system, in comparable form.
 
