@@ -6,6 +6,7 @@
 #include "LeaseSnapshot.h"
 #include "RenewRecordFile.h"
 #include "ServiceProcess.h"
+#include "ServiceRefusal.h"
 #include "SnapshotWait.h"
 
 #include "AddressText.h"
@@ -19,14 +20,11 @@ namespace {
 
 constexpr char kTool[] = "vlm_dhcp_leases";
 
-// Exit statuses; the manual page lists them. 3 to 5 mean what they mean for
-// vlm_dhcp_renew.
+// Exit statuses; the manual page lists them. 3 to 5 (ServiceRefusal.h) mean
+// what they mean for vlm_dhcp_renew.
 constexpr int kExitOk = 0;
 constexpr int kExitNoSuchLease = 1;
 constexpr int kExitUsage = 2;
-constexpr int kExitNoRenewFile = 3;
-constexpr int kExitMalformedRecord = 4;
-constexpr int kExitServiceNotRunning = 5;
 constexpr int kExitNoSnapshot = 6;
 
 // How long the service has to answer.
@@ -50,38 +48,13 @@ int findService(const LeaseOptions &options, pid_t &pid) {
         return kExitNoRenewFile;
     }
     ScopeRenewRecord record{};
-    const RecordReadResult read = readRecordFile(path, record);
-    switch (read.status) {
-    case RecordRead::ok:
-        break;
-    case RecordRead::missing:
-        std::fprintf(stderr, "%s: %s does not exist: is vlm_dhcpd running for %s?\n", kTool,
-                     path.c_str(), options.device.c_str());
-        return kExitNoRenewFile;
-    case RecordRead::unreadable:
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", kTool, path.c_str(),
-                     std::strerror(read.error));
-        return kExitNoRenewFile;
-    case RecordRead::wrongSize:
-        std::fprintf(stderr, "%s: %s is not one %zu-byte scope renew record\n", kTool, path.c_str(),
-                     sizeof(ScopeRenewRecord));
-        return kExitMalformedRecord;
+    if (const int status =
+            reportRecordRead(kTool, readRecordFile(path, record), path, options.device);
+        status != kExitOk) {
+        return status;
     }
     pid = record.pid;
     return kExitOk;
-}
-
-int reportNotService(const ProcessInfo &info, pid_t pid) {
-    if (info.state == ProcessState::otherProgram) {
-        std::fprintf(stderr,
-                     "%s: pid %d named in the renew file runs %s, not %s; the file is stale\n",
-                     kTool, static_cast<int>(pid), info.program.c_str(), kServiceProgram);
-    } else {
-        std::fprintf(stderr,
-                     "%s: pid %d named in the renew file is not running; the file is stale\n",
-                     kTool, static_cast<int>(pid));
-    }
-    return kExitServiceNotRunning;
 }
 
 int reportNoSnapshot(const SnapshotWatch::Outcome &outcome, const std::string &path, pid_t pid) {
@@ -147,7 +120,8 @@ int main(int argc, char **argv) {
     ProcessInfo process{};
     if (const int failed = signalService(kProcRoot, pid, SIGUSR1, process); failed != 0) {
         if (failed == ESRCH) {
-            return reportNotService(process, pid);
+            return reportNotService(kTool, process, static_cast<std::int32_t>(pid),
+                                    renewFilePath(options->installDir, options->device));
         }
         std::fprintf(stderr, "%s: cannot signal vlm_dhcpd (pid %d): %s\n", kTool,
                      static_cast<int>(pid), std::strerror(failed));

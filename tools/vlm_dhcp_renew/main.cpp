@@ -5,6 +5,7 @@
 #include "RenewRecordFile.h"
 #include "ScopeCheck.h"
 #include "ServiceProcess.h"
+#include "ServiceRefusal.h"
 #include "parseAddress.h"
 
 #include <cerrno>
@@ -24,9 +25,7 @@ constexpr char kDefaultDevice[] = "vnic0";
 constexpr int kExitOk = 0;
 constexpr int kExitUsage = 1;
 constexpr int kExitBadScope = 2;
-constexpr int kExitNoRenewFile = 3;
-constexpr int kExitMalformedRecord = 4;
-constexpr int kExitServiceNotRunning = 5;
+// 3 to 5: ServiceRefusal.h
 constexpr int kExitCannotApply = 6;
 
 struct Options {
@@ -161,40 +160,6 @@ bool scopeAcceptable(std::uint32_t start, std::uint32_t end) {
     return false;
 }
 
-int reportRead(const RecordReadResult &result, const std::string &path, const std::string &device) {
-    switch (result.status) {
-    case RecordRead::ok:
-        return kExitOk;
-    case RecordRead::missing:
-        std::fprintf(stderr, "%s: %s does not exist: is vlm_dhcpd running for %s?\n", kTool,
-                     path.c_str(), device.c_str());
-        return kExitNoRenewFile;
-    case RecordRead::unreadable:
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", kTool, path.c_str(),
-                     std::strerror(result.error));
-        return kExitNoRenewFile;
-    case RecordRead::wrongSize:
-        std::fprintf(
-            stderr, "%s: %s holds %s%zu bytes, not one %zu-byte scope renew record\n", kTool,
-            path.c_str(), result.size > sizeof(ScopeRenewRecord) ? "more than " : "",
-            result.size > sizeof(ScopeRenewRecord) ? sizeof(ScopeRenewRecord) : result.size,
-            sizeof(ScopeRenewRecord));
-        return kExitMalformedRecord;
-    }
-    return kExitNoRenewFile;
-}
-
-int reportNotService(const ProcessInfo &info, std::int32_t pid, const std::string &path) {
-    if (info.state == ProcessState::otherProgram) {
-        std::fprintf(stderr, "%s: pid %d named in %s runs %s, not %s; the renew file is stale\n",
-                     kTool, pid, path.c_str(), info.program.c_str(), kServiceProgram);
-    } else {
-        std::fprintf(stderr, "%s: pid %d named in %s is not running; the renew file is stale\n",
-                     kTool, pid, path.c_str());
-    }
-    return kExitServiceNotRunning;
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -225,7 +190,7 @@ int main(int argc, char **argv) {
     ScopeRenewRecord record{};
     const RecordReadResult read = readRecordFile(path, record);
     if (read.status != RecordRead::ok) {
-        return reportRead(read, path, options->device);
+        return reportRecordRead(kTool, read, path, options->device);
     }
     const pid_t pid = record.pid;
     ProcessInfo process = inspectProcess(kProcRoot, pid);
@@ -234,7 +199,7 @@ int main(int argc, char **argv) {
         return kExitOk;
     }
     if (process.state != ProcessState::service) {
-        return reportNotService(process, record.pid, path);
+        return reportNotService(kTool, process, record.pid, path);
     }
 
     // pid, adapter name and start-interface value stay as the service wrote them.
@@ -251,7 +216,7 @@ int main(int argc, char **argv) {
     }
     if (const int error = signalService(kProcRoot, pid, SIGHUP, process); error != 0) {
         if (error == ESRCH) {
-            return reportNotService(process, record.pid, path);
+            return reportNotService(kTool, process, record.pid, path);
         }
         std::fprintf(stderr, "%s: cannot signal vlm_dhcpd (pid %d): %s\n", kTool, record.pid,
                      std::strerror(error));
