@@ -74,6 +74,7 @@ TEST_F(ConfigText, LinesAndWhatTheyBecome) {
         {"repeated headers and keys", "[s]\nk=1\nk=2\n[s]\n", "[s]|k=1|k=2\n[s]\n"},
         {"CR LF", "[s]\r\nk=v\r\nj=w\r\n", "[s]|k=v|j=w\n"},
         {"lone CR", "[s]\rk=v\rj=w", "[s]|k=v|j=w\n"},
+        {"mixed ends", "[s]\r\r\nk=v\n\rj=w\r\n\nx=y\r", "[s]|k=v|j=w|x=y\n"},
         {"last line without end", "[s]\nk=v", "[s]|k=v\n"},
         {"byte order mark", "\xEF\xBB\xBF[s]\nk=v\n", "[s]|k=v\n"},
         {"non-ASCII", "[n\xC3\xA4me]\nk\xC3\xBC=v\xE2\x82\xAC\n",
@@ -147,10 +148,17 @@ TEST_F(ConfigText, WriteFormAndResult) {
     d->SetString("a", "k", "v");
     d->SetString("a", "empty", QString());
     d->SetString("b%1", "%1 key", "50% %2");
+    // A line of more than a few hundred bytes, in characters of three.
+    const QString euros(300, QChar(0x20AC));
+    d->SetString("b%1", "long", euros);
+    std::string longLine = "long=";
+    for (int i = 0; i < 300; ++i) {
+        longLine += "\xE2\x82\xAC";
+    }
     const std::string file = path("out");
-    // Last section's count: "[b%1]\n" is 6 bytes, plus one parameter line.
-    EXPECT_EQ(d->Write(QString::fromStdString(file)), 7);
-    EXPECT_EQ(slurp(file), "[a]\nk=v\nempty=\n[b%1]\n%1 key=50% %2\n");
+    // Last section's count: "[b%1]\n" is 6 bytes, plus two parameter lines.
+    EXPECT_EQ(d->Write(QString::fromStdString(file)), 8);
+    EXPECT_EQ(slurp(file), "[a]\nk=v\nempty=\n[b%1]\n%1 key=50% %2\n" + longLine + "\n");
 }
 
 TEST_F(ConfigText, WriteOfAnEmptyDocumentEmptiesTheFile) {
