@@ -75,6 +75,7 @@ inline std::uint16_t onesComplement(const Bytes &bytes) {
 
 inline Bytes ethernet(const Mac &dst, const Mac &src, std::uint16_t type, const Bytes &payload) {
     Bytes out;
+    out.reserve(14 + payload.size());
     putMac(out, dst);
     putMac(out, src);
     put16(out, type);
@@ -95,6 +96,7 @@ inline Bytes ipv4(std::uint32_t src, std::uint32_t dst, std::uint8_t proto, cons
                   const Bytes &options = {}, Ipv4Fields f = {}) {
     Bytes out;
     const std::size_t headerLen = 20 + options.size();
+    out.reserve(headerLen + payload.size());
     put8(out, 0x40 | ((headerLen / 4) & 0x0f));
     put8(out, f.tos);
     put16(out, static_cast<unsigned>(headerLen + payload.size()));
@@ -115,6 +117,7 @@ inline Bytes ipv4(std::uint32_t src, std::uint32_t dst, std::uint8_t proto, cons
 inline Bytes udp(unsigned srcPort, unsigned dstPort, const Bytes &payload, std::uint32_t srcIp,
                  std::uint32_t dstIp) {
     Bytes out;
+    out.reserve(8 + payload.size());
     put16(out, srcPort);
     put16(out, dstPort);
     put16(out, static_cast<unsigned>(8 + payload.size()));
@@ -122,6 +125,7 @@ inline Bytes udp(unsigned srcPort, unsigned dstPort, const Bytes &payload, std::
     putBytes(out, payload);
 
     Bytes pseudo;
+    pseudo.reserve(12 + out.size());
     put32(pseudo, srcIp);
     put32(pseudo, dstIp);
     put8(pseudo, 0);
