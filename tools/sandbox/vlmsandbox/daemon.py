@@ -89,6 +89,14 @@ class Daemon:
             self.service_pid = record["pid"]
         return self.startup_status
 
+    def assert_no_service(self):
+        """After a start-up that must not start a service: none runs and none
+        logged. Start-up forks the service before it exits, so a service it
+        started either still runs or has already sent all it logged."""
+        assert self.startup_status is not None, "start() first"
+        assert self.box.processes_of(self.binary) == []
+        assert [r for r in self.box.logs_before_marker() if r["ident"] == "vlm_dhcp"] == []
+
     def reading_bridge(self):
         """Is the service asleep in a read of its bridge port? It gets there
         only after it wrote the renew file, configured the adapter, attached

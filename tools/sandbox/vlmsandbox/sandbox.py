@@ -87,6 +87,21 @@ def sleeping_in_read(pid, target_suffix=""):
     return number in READ_SYSCALLS and target.endswith(target_suffix)
 
 
+def untouched_by_signals(pid):
+    """True while the process runs with no signal pending. A signal sent to it
+    is pending from the moment kill(2) returns until it is handled, and one
+    that kills it makes it a zombie or gone: no wait can miss a signal that
+    was sent before this look."""
+    if not _alive(pid):
+        return False
+    try:
+        status = pathlib.Path(f"/proc/{pid}/status").read_text()
+    except OSError:
+        return False
+    fields = dict(line.split(":\t", 1) for line in status.splitlines() if ":\t" in line)
+    return int(fields["SigPnd"], 16) == 0 and int(fields["ShdPnd"], 16) == 0
+
+
 def descendant_running(root, program):
     """The pid of a process below root (a wrapper such as the sandbox's
     nsenter) whose program is `program`, or None while there is none."""
@@ -279,6 +294,32 @@ class Sandbox:
             if time.monotonic() > deadline:
                 return None
             time.sleep(0.02)
+
+    def logs_before_marker(self, timeout=5.0):
+        """The records sent to the sandbox's /dev/log before this call. A
+        marker goes through the same socket now; its queue hands datagrams
+        to the receiver in the order they were sent, so once the marker is
+        in the log, everything sent before it is there too."""
+        marker = f"marker {time.monotonic_ns()}"
+        self.run(["logger", "--socket", "/dev/log", "--tag", "vlm-sandbox", marker],
+                 check=True, timeout=10)
+        if self.wait_logs(lambda r: r["message"] == marker, timeout) is None:
+            raise SandboxError(f"the log marker did not arrive: {self.logs()}")
+        records = self.logs()
+        return records[:next(i for i, r in enumerate(records) if r["message"] == marker)]
+
+    def processes_of(self, program):
+        """The pids of the processes of the sandbox's mount namespace that run
+        program."""
+        program = os.path.realpath(program)
+        found = []
+        for pid in pids_in_namespace("mnt", self.mnt_ns):
+            try:
+                if os.readlink(f"/proc/{pid}/exe") == program and _alive(pid):
+                    found.append(pid)
+            except OSError:
+                pass
+        return found
 
     def stderr(self):
         self._stderr.flush()
