@@ -77,7 +77,13 @@ std::int32_t CPhysProto::Send(Packet *packet) {
     if (packet == nullptr || (packet->data == nullptr && packet->length != 0)) {
         return PROTO_E_INVAL;
     }
-    const ssize_t written = ::write(fd_, packet->data, packet->length);
+    // A signal (a renewal, the wake-up timer) that interrupts a write before
+    // anything went out fails it with EINTR and nothing delivered: write
+    // again rather than lose the reply.
+    ssize_t written = 0;
+    do {
+        written = ::write(fd_, packet->data, packet->length);
+    } while (written < 0 && errno == EINTR);
     if (written < 0 || static_cast<std::size_t>(written) != packet->length) {
         vlmLog(LOG_ERR, "VLM-DHCP: Couldn't send packet with %u len.", packet->length);
         return PROTO_E_IO;

@@ -11,8 +11,10 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <syslog.h>
 #include <thread>
 #include <unistd.h>
@@ -196,6 +198,70 @@ TEST_F(SocketBridge, WriteErrorsAreLoggedWithTheLength) {
         log.lines()[0],
         std::make_pair(LOG_ERR, std::string("VLM-DHCP: Couldn't send packet with 1048576 len.")));
     EXPECT_EQ(port->Receive(nullptr), PROTO_OK);
+}
+
+std::atomic<int> signalsTaken{0};
+void countSignal(int) {
+    ++signalsTaken;
+}
+
+// Whether the thread sleeps in write(2), as /proc numbers the call for this
+// program's architecture.
+bool inWrite(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    in >> number;
+    return number == SYS_write;
+}
+
+TEST(BridgePortWrite, WriteInterruptedBySignalIsWrittenAgain) {
+    // A full pipe blocks a frame of less than a page whole; a signal without
+    // SA_RESTART then ends the write with EINTR and nothing written.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const int capacity = fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    ASSERT_GT(capacity, 0);
+    const fb::Bytes fill(static_cast<std::size_t>(capacity), 0x11);
+    ASSERT_EQ(write(fds[1], fill.data(), fill.size()), capacity);
+
+    struct sigaction action = {};
+    struct sigaction previous = {};
+    action.sa_handler = countSignal;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    signalsTaken = 0;
+
+    auto *port = new CPhysProto(CPhysProto::AdoptDescriptor{fds[1]});
+    const fb::Bytes frame = fb::arpRequestFrame(kGuestMac, kGuestIp, kOwnIp);
+    Packet *p = PacketCreate(frame.data(), static_cast<std::uint32_t>(frame.size()));
+    const pthread_t writer = pthread_self();
+    const auto writerTid = static_cast<pid_t>(syscall(SYS_gettid));
+    fb::Bytes drained(fill.size() + frame.size());
+    std::thread bridge([&] {
+        while (!inWrite(writerTid)) {
+            std::this_thread::yield();
+        }
+        pthread_kill(writer, SIGUSR1);
+        while (signalsTaken.load() == 0) {
+            std::this_thread::yield();
+        }
+        // Room again: the blocked fill goes, then the frame can.
+        ASSERT_EQ(read(fds[0], drained.data(), fill.size()), capacity);
+    });
+    const std::int32_t status = port->Send(p);
+    bridge.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+
+    EXPECT_EQ(signalsTaken.load(), 1);
+    EXPECT_EQ(status, PROTO_OK);
+    fb::Bytes got(frame.size());
+    if (status == PROTO_OK) {
+        EXPECT_EQ(read(fds[0], got.data(), got.size()), static_cast<ssize_t>(frame.size()));
+        EXPECT_EQ(got, frame);
+    }
+    PacketFree(p);
+    port->Release();
+    close(fds[0]);
 }
 
 TEST(BridgePortWrite, ShortWriteIsAnErrorWithTheLength) {
