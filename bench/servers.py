@@ -14,6 +14,8 @@ import signal
 import subprocess
 import time
 
+from vlmsandbox.sandbox import descendant_running, sleeping_in_read, wait_until
+
 POOL_FIRST, POOL_LAST = "10.1.0.10", "10.1.255.250"
 SCOPE = ("[vnic0]\nDHCP=1\nStart interface=1\nScope start=10.1.0.1\n"
          "Scope end=10.1.255.254\nScope network mask=255.255.0.0\n")
@@ -68,6 +70,48 @@ class Server:
                                       stderr=subprocess.DEVNULL, env=env)
 
 
+def socket_inodes(pid):
+    """The inodes of the sockets a process holds open."""
+    inodes = set()
+    try:
+        fds = os.listdir(f"/proc/{pid}/fd")
+    except OSError:
+        return inodes
+    for fd in fds:
+        try:
+            link = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            inodes.add(int(link[len("socket:["):-1]))
+    return inodes
+
+
+def table_inodes(box, table, port=None):
+    """The socket inodes of a /proc/net table (udp: column 9, the local
+    address's port as hex; packet: the last column) of the sandbox's network."""
+    lines = pathlib.Path(f"/proc/{box.pid}/net/{table}").read_text().splitlines()[1:]
+    inodes = set()
+    for line in lines:
+        fields = line.split()
+        if table == "packet":
+            inodes.add(int(fields[-1]))
+        elif int(fields[1].split(":")[1], 16) == port:
+            inodes.add(int(fields[9]))
+    return inodes
+
+
+def wait_listening(box, pid, tables, what, timeout=10):
+    """Until the process holds a socket in each of the tables ("udp" for a
+    socket on the DHCP server port, "packet" for a packet socket). Once it
+    holds them, frames that arrive wait in them: nothing is lost while the
+    server still starts."""
+    def holds():
+        mine = socket_inodes(pid)
+        return all(mine & table_inodes(box, t, 67 if t == "udp" else None) for t in tables)
+    wait_until(holds, f"{what} to listen", timeout)
+
+
 class Daemon(Server):
     name = "vlm_dhcpd"
     path = "bridge port -> bridge port"
@@ -109,7 +153,10 @@ class Daemon(Server):
                 raise RuntimeError("the daemon's service did not start serving")
             time.sleep(0.01)
         if self.box.kind != "kernel":
-            time.sleep(0.3)  # the stand-in shows no attach from outside
+            # The stand-in shows no attach from outside; the service reads
+            # the bridge only once it has attached.
+            wait_until(lambda: sleeping_in_read(self.service_pid, "vm-bridge"),
+                       "the daemon's service to read the bridge", 10)
 
     def _service_pids(self, binary):
         found = []
@@ -152,7 +199,7 @@ class Dnsmasq(Server):
                     "--no-ping", "--leasefile-ro", "--dhcp-lease-max=70000", "--no-resolv",
                     "--no-hosts", "--dhcp-authoritative", "--quiet-dhcp", "--log-facility=-",
                     f"--pid-file={self.box.workdir / 'dnsmasq.pid'}"])
-        time.sleep(0.5)
+        wait_listening(self.box, self.process.pid, ["udp"], "dnsmasq")
 
 
 class Kea(Server):
@@ -178,7 +225,9 @@ class Kea(Server):
         path.write_text(json.dumps(config, indent=2))
         env = dict(os.environ, KEA_PIDFILE_DIR=str(work), KEA_LOCKFILE_DIR=str(work))
         self.popen(["kea-dhcp4", "-c", str(path)], env=env)
-        time.sleep(1.0)
+        # Raw sockets: the packet socket takes the frames, beside one on the
+        # server port.
+        wait_listening(self.box, self.process.pid, ["udp", "packet"], "Kea")
 
 
 class Responder(Server):
@@ -190,8 +239,9 @@ class Responder(Server):
     attach = ()  # how the responder reaches the bridge
 
     def start(self):
-        self.popen(self.box.port_cmd([str(self.build / "tools" / "dhcpload" / "dhcpload"),
-                                      "--respond", *self.attach, "--server-ip", "10.1.0.1"]))
+        binary = self.build / "tools" / "dhcpload" / "dhcpload"
+        self.popen(self.box.port_cmd([str(binary), "--respond", *self.attach,
+                                      "--server-ip", "10.1.0.1"]))
         deadline = time.monotonic() + 10
         if self.box.kind == "kernel" and "--port-name" in self.attach:
             name = self.attach[self.attach.index("--port-name") + 1]
@@ -199,8 +249,14 @@ class Responder(Server):
                 if time.monotonic() > deadline or self.process.poll() is not None:
                     raise RuntimeError(f"{self.name} did not attach")
                 time.sleep(0.01)
+            return
+        wait_until(lambda: descendant_running(self.process.pid, binary), self.name, 10)
+        pid = descendant_running(self.process.pid, binary)
+        if "--interface" in self.attach:
+            wait_listening(self.box, pid, ["packet"], self.name)
         else:
-            time.sleep(0.3)  # nothing outside shows that it listens
+            # A blocking reader on the stand-in has attached once it reads.
+            wait_until(lambda: sleeping_in_read(pid, "vm-bridge"), f"{self.name} to attach", 10)
 
 
 class BridgeResponder(Responder):
