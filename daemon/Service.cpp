@@ -117,6 +117,18 @@ namespace {
 
 using Scope = ServiceScope;
 
+// Stops the wake-up timer once a request's bit was cleared, unless another
+// request is pending by then. A signal that lands between the clearing and
+// the stop sets its bit and starts the timer, which the stop would cancel:
+// the bits are looked at again after it. A signal after that look starts
+// the timer itself.
+void stopWakeTimer() {
+    setWakeTimer(0);
+    if ((serviceFlags.load() & (kRenewBit | kSnapshotBit)) != 0) {
+        setWakeTimer(kWakeIntervalNs);
+    }
+}
+
 bool scopeAccepted(const Scope &scope) {
     switch (checkScope(scope.start, scope.end)) {
     case ScopeVerdict::tooFewAddresses:
@@ -142,10 +154,7 @@ bool serveRenewal(const char *path, ScopeRenewRecord &record, Scope &current, CD
     if ((serviceFlags.fetch_and(~kRenewBit) & kRenewBit) == 0) {
         return false;
     }
-    // Stopped only after the bit was cleared: a SIGHUP from here on sets the
-    // bit again and restarts the timer, and the loop looks again before it
-    // reads.
-    setWakeTimer(0);
+    stopWakeTimer();
     if (readRenewFile(path, record) != 0) {
         return true;
     }
@@ -170,7 +179,7 @@ void serveSnapshot(const SnapshotTarget &target, const Scope &current, const CDH
     if ((serviceFlags.fetch_and(~kSnapshotBit) & kSnapshotBit) == 0) {
         return;
     }
-    setWakeTimer(0); // as for the renewal: a request from here on restarts it
+    stopWakeTimer();
     if (target.path == nullptr) {
         return;
     }

@@ -1,6 +1,7 @@
 // A SIGHUP is served without waiting for a frame, wherever it lands in the
 // main loop: before the first read, during a renewal, or after the loop's
-// last look at the renew bit but before its read blocks. The loop runs in a
+// last look at the renew bit but before its read blocks; so is a SIGHUP or a
+// SIGUSR1 that lands while a request's wake-up timer is being stopped. The loop runs in a
 // forked child over one end of a socketpair (the bridge port's test seam);
 // the child's log lines come back through a pipe.
 #include "CDHCPProtocol.h"
@@ -16,12 +17,15 @@
 
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <random>
 #include <string>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -31,6 +35,10 @@ namespace {
 
 const std::string kRenewing = "Velmarind DHCP server for virtual NIC renewing scope.";
 const std::string kReady = "ready";
+// Snapshots go to a folder that does not exist: each one served logs this.
+const char *const kSnapshotPath = "/nonexistent/vnic0.leases";
+const std::string kSnapshotFailed = "Velmarind DHCP server for virtual NIC couldn't write lease "
+                                    "snapshot /nonexistent/vnic0.leases: No such file or directory.";
 constexpr int kServedWithinMs = 100;
 
 // Set in the child only.
@@ -38,6 +46,8 @@ int gNotes = -1;           // where the child's log lines go
 int gRaiseOnRenewals = 0;  // raise SIGHUP from inside this many renewals
 int gRaiseBeforeReads = 0; // raise SIGHUP just before this many bridge reads
 int gBridgeFd = -1;
+int gRaiseInWakeStops = 0; // raise this signal from inside the next stop of the wake-up timer
+int gWakeStopSignal = 0;
 
 void note(const std::string &line) {
     const std::string text = line + "\n";
@@ -68,12 +78,28 @@ extern "C" ssize_t read(int fd, void *buffer, size_t count) {
     return static_cast<ssize_t>(syscall(SYS_read, fd, buffer, count));
 }
 
+// Interposes timer_settime the same way. When armed, a call that stops the
+// wake-up timer first raises a signal: it lands after the loop cleared a
+// request's bit and before the timer that the signal starts is stopped.
+extern "C" int timer_settime(timer_t timer, int flags, const itimerspec *value, itimerspec *old) {
+    using Real = int (*)(timer_t, int, const itimerspec *, itimerspec *);
+    static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "timer_settime"));
+    if (gRaiseInWakeStops > 0 && value != nullptr && value->it_value.tv_sec == 0 &&
+        value->it_value.tv_nsec == 0) {
+        --gRaiseInWakeStops;
+        raise(gWakeStopSignal);
+    }
+    return real(timer, flags, value, old);
+}
+
 namespace {
 
 struct Plan {
     bool raiseBeforeLoop = false;
     int raiseOnRenewals = 0;
     int raiseBeforeReads = 0;
+    int requestBeforeLoop = 0; // a signal raised before the loop starts
+    int raiseInWakeStop = 0;   // a signal raised inside the first stop of the timer
 };
 
 // The service's main loop in a child process; the parent holds the other end
@@ -186,6 +212,7 @@ private:
         gNotes = notesFd;
         setLogSink(&noteSink);
         installSighupHandler();
+        installSnapshotHandler();
         CPhysProto phys(CPhysProto::AdoptDescriptor{bridgeFd});
         auto *eth = new CEthProtocol(&phys);
         eth->SetMac(kServiceMac);
@@ -199,10 +226,18 @@ private:
         gRaiseBeforeReads = plan.raiseBeforeReads;
         gBridgeFd = bridgeFd;
         note(kReady);
+        if (plan.raiseInWakeStop != 0) {
+            gWakeStopSignal = plan.raiseInWakeStop;
+            gRaiseInWakeStops = 1;
+        }
         if (plan.raiseBeforeLoop) {
             raise(SIGHUP);
         }
-        runMainLoop(ServiceStack{&phys, eth, ip, dhcp}, path_.c_str(), record_, current);
+        if (plan.requestBeforeLoop != 0) {
+            raise(plan.requestBeforeLoop);
+        }
+        runMainLoop(ServiceStack{&phys, eth, ip, dhcp}, path_.c_str(), record_, current,
+                    SnapshotTarget{kSnapshotPath, "vnic0"});
         _exit(0);
     }
 
@@ -242,6 +277,35 @@ TEST(RenewalWakeup, SighupIsServedWithoutAFrameWhereverItLands) {
             if (line != kRenewing) {
                 break; // the others are as lost; go on with the next case
             }
+        }
+    }
+}
+
+// A request that lands while the timer of the one just served is stopped:
+// the stop must not cancel the timer that the new request started, or the
+// new one waits for a frame.
+TEST(RenewalWakeup, RequestDuringTheTimersStopIsServedWithoutAFrame) {
+    struct Case {
+        const char *what;
+        int first;
+        int during;
+        std::vector<std::string> served;
+    };
+    const Case cases[] = {
+        {"SIGHUP while a snapshot stops the timer", SIGUSR1, SIGHUP,
+         {kSnapshotFailed, kRenewing}},
+        {"SIGUSR1 while a snapshot stops the timer", SIGUSR1, SIGUSR1,
+         {kSnapshotFailed, kSnapshotFailed}},
+        {"SIGUSR1 while a renewal stops the timer", SIGHUP, SIGUSR1,
+         {kRenewing, kSnapshotFailed}},
+        {"SIGHUP while a renewal stops the timer", SIGHUP, SIGHUP, {kRenewing, kRenewing}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        LoopChild child(Plan{.requestBeforeLoop = c.first, .raiseInWakeStop = c.during});
+        ASSERT_EQ(child.nextLine(10000), kReady);
+        for (const std::string &expected : c.served) {
+            EXPECT_EQ(child.nextLine(kServedWithinMs), expected);
         }
     }
 }
