@@ -2,7 +2,6 @@
 
 #include "AddressText.h"
 
-#include <cinttypes>
 #include <cstdio>
 #include <ctime>
 #include <limits>
@@ -56,13 +55,11 @@ std::string jsonString(const std::string &text) {
 } // namespace
 
 std::string leaseTable(const LeaseSnapshotText &s) {
-    std::string out;
+    // The device name comes from the snapshot file, of any length.
+    std::string out = s.device + ": vlm_dhcpd pid " + std::to_string(s.pid) + ", own address " +
+                      address(s.ownAddress) + ", scope " + address(s.scopeStart) + " - " +
+                      address(s.scopeEnd) + " mask " + address(s.scopeMask) + "\n";
     char line[256];
-    std::snprintf(
-        line, sizeof line, "%s: vlm_dhcpd pid %" PRId32 ", own address %s, scope %s - %s mask %s\n",
-        s.device.c_str(), s.pid, address(s.ownAddress).c_str(), address(s.scopeStart).c_str(),
-        address(s.scopeEnd).c_str(), address(s.scopeMask).c_str());
-    out += line;
     out += "snapshot of " + timeText(s.unixTime) + "\n\n";
     std::snprintf(line, sizeof line, "%-16s %-18s %s\n", "ADDRESS", "HARDWARE ADDRESS", "STATE");
     out += line;

@@ -82,6 +82,7 @@ TEST(LeaseOptions, QueriesAndRefusals) {
         {{"--mac", "52:54:00:12:34:56", "--address", "10.0.0.1"}, std::nullopt, "exclude"},
         {{"--bogus"}, std::nullopt, "unknown option --bogus"},
         {{"-x"}, std::nullopt, "unknown option -x"},
+        {{"-xd", "vnic1"}, std::nullopt, "unknown option -x"},
         {{"extra"}, std::nullopt, "unexpected argument 'extra'"},
         {{"-d", "a/b"}, std::nullopt, "not a device name"},
         {{"-d", ""}, std::nullopt, "not a device name"},
@@ -138,6 +139,15 @@ TEST(LeaseReport, TableRowsAndLookUps) {
         << table;
     EXPECT_NE(table.find("\n2 leases\n"), std::string::npos) << table;
     EXPECT_NE(table.find("offers-sent 2 acks-sent 1"), std::string::npos) << table;
+    // The first line whole, also for a device name longer than any line.
+    for (const std::string &device : {s.device, std::string(300, 'v')}) {
+        LeaseSnapshotText named = s;
+        named.device = device;
+        const std::string text = leaseTable(named);
+        EXPECT_EQ(text.substr(0, text.find('\n') + 1),
+                  device + ": vlm_dhcpd pid 31, own address 10.37.129.1, scope 10.37.129.1 - "
+                           "10.37.129.254 mask 255.255.255.0\n");
+    }
 
     // Only a bound entry answers: an offer is not the guest's address yet.
     EXPECT_EQ(boundAddressOf(s, {0x52, 0x54, 0, 0x12, 0x34, 0x56}), 0x0A258103u);
