@@ -68,11 +68,6 @@ std::vector<unsigned char> unhex(const std::string &text) {
 }
 
 void writer(int fd) {
-    // Signals belong to the reading thread, as in the single-threaded service.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::string line;
     while (std::getline(std::cin, line)) {
         if (line.rfind("send ", 0) != 0) {
@@ -124,7 +119,15 @@ int main(int argc, char **argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGHUP, &action, nullptr);
 
+    // Signals belong to the reading thread, as in the single-threaded
+    // service: the writer starts with SIGHUP blocked, inherited from here,
+    // so that no SIGHUP can reach it before it would block the signal itself.
+    sigset_t hangup;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
     std::thread(writer, fd).detach();
+    pthread_sigmask(SIG_UNBLOCK, &hangup, nullptr);
     report("ready");
 
     std::vector<unsigned char> buffer(readSize);
