@@ -158,7 +158,8 @@ int CConfigFileR::Parse(const QByteArray &bytes) {
         if (line.startsWith(u'[')) {
             // The name is whatever stands between the first and the last
             // character; the closing bracket is not looked for.
-            const QStringView name = line.size() >= 2 ? line.sliced(1, line.size() - 2) : QStringView();
+            const QStringView name =
+                line.size() >= 2 ? line.sliced(1, line.size() - 2) : QStringView();
             sections.push_back(std::make_unique<CSection>(name.toString()));
             current = sections.back().get();
             return;

@@ -73,9 +73,8 @@ std::optional<LeaseOptions> parseLeaseOptions(int argc, char **argv, std::string
         default:
             // Inside a cluster such as -xd getopt has not moved past the
             // word yet: name the letter it did not know.
-            error = "unknown option " +
-                    (optopt != 0 ? std::string{'-', static_cast<char>(optopt)}
-                                 : std::string(argv[optind - 1]));
+            error = "unknown option " + (optopt != 0 ? std::string{'-', static_cast<char>(optopt)}
+                                                     : std::string(argv[optind - 1]));
             return std::nullopt;
         }
     }

@@ -17,19 +17,19 @@
 
 #include <chrono>
 #include <csignal>
-#include <ctime>
 #include <cstdlib>
-#include <dlfcn.h>
 #include <cstring>
+#include <ctime>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <random>
 #include <string>
-#include <vector>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -37,8 +37,9 @@ const std::string kRenewing = "Velmarind DHCP server for virtual NIC renewing sc
 const std::string kReady = "ready";
 // Snapshots go to a folder that does not exist: each one served logs this.
 const char *const kSnapshotPath = "/nonexistent/vnic0.leases";
-const std::string kSnapshotFailed = "Velmarind DHCP server for virtual NIC couldn't write lease "
-                                    "snapshot /nonexistent/vnic0.leases: No such file or directory.";
+const std::string kSnapshotFailed =
+    "Velmarind DHCP server for virtual NIC couldn't write lease "
+    "snapshot /nonexistent/vnic0.leases: No such file or directory.";
 constexpr int kServedWithinMs = 100;
 
 // Set in the child only.
@@ -292,12 +293,12 @@ TEST(RenewalWakeup, RequestDuringTheTimersStopIsServedWithoutAFrame) {
         std::vector<std::string> served;
     };
     const Case cases[] = {
-        {"SIGHUP while a snapshot stops the timer", SIGUSR1, SIGHUP,
-         {kSnapshotFailed, kRenewing}},
-        {"SIGUSR1 while a snapshot stops the timer", SIGUSR1, SIGUSR1,
+        {"SIGHUP while a snapshot stops the timer", SIGUSR1, SIGHUP, {kSnapshotFailed, kRenewing}},
+        {"SIGUSR1 while a snapshot stops the timer",
+         SIGUSR1,
+         SIGUSR1,
          {kSnapshotFailed, kSnapshotFailed}},
-        {"SIGUSR1 while a renewal stops the timer", SIGHUP, SIGUSR1,
-         {kRenewing, kSnapshotFailed}},
+        {"SIGUSR1 while a renewal stops the timer", SIGHUP, SIGUSR1, {kRenewing, kSnapshotFailed}},
         {"SIGHUP while a renewal stops the timer", SIGHUP, SIGHUP, {kRenewing, kRenewing}},
     };
     for (const Case &c : cases) {
