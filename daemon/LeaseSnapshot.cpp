@@ -98,19 +98,6 @@ std::size_t putLeases(std::FILE *out, std::span<const LeaseEntry> table) {
 
 } // namespace
 
-bool buildSnapshotPath(char (&path)[kRenewPathSize], const char *device, const char *dir) {
-    path[0] = '\0';
-    if (device == nullptr || device[0] == '\0' || std::strchr(device, '/') != nullptr) {
-        return false;
-    }
-    const int needed = std::snprintf(path, sizeof path, "%s/%s%s", dir, device, kSnapshotSuffix);
-    if (needed < 0 || static_cast<std::size_t>(needed) >= sizeof path) {
-        path[0] = '\0';
-        return false;
-    }
-    return true;
-}
-
 void stampSnapshotFacts(SnapshotFacts &facts) {
     facts.pid = static_cast<std::int32_t>(getpid());
     timespec now{};

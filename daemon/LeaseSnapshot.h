@@ -2,45 +2,12 @@
 
 #include "DhcpCounters.h"
 #include "LeaseEntry.h"
-#include "ScopeRenewRecord.h"
+#include "SnapshotFormat.h"
 
 #include <cstdint>
 #include <span>
 
-// The lease snapshot: a text file that the service writes on request (SIGUSR1)
-// so that operators and host managers can see which guest holds which
-// address. The leases themselves stay in memory; the file lives in a memory
-// file system and is replaced whole each time.
-//
-// Format, version 1. UTF-8 (in practice ASCII) lines ending in "\n"; each
-// line is a key, one blank, and the key's value. Keys are lower case. A
-// reader ignores keys it doesn't know, so later versions may add lines.
-//
-//   vlm_dhcpd-leases 1                   always first: what the file is, its format version
-//   device vnic0                         the rest of the line; bytes outside ! to ~ and
-//                                        the backslash are written as \xNN
-//   pid 4242                             the service process that wrote it
-//   time 1700000000                      when, in seconds since 1970-01-01 UTC
-//   monotonic 5123.004000000             when, on CLOCK_MONOTONIC (seconds.nanoseconds),
-//                                        to tell whether a snapshot is newer than a request
-//   own-address 10.37.129.1              the service's address (the scope start)
-//   scope 10.37.129.1 10.37.129.254      scope start and end
-//   mask 255.255.255.0
-//   counter NAME VALUE                   zero or more, counts since the service started:
-//                                        frames-read, discovers-seen, requests-seen,
-//                                        offers-sent, acks-sent, naks-sent,
-//                                        dropped-malformed, dropped-not-for-us
-//   lease ADDRESS HWADDRESS STATE        one per used entry, in ascending address order;
-//                                        HWADDRESS as xx:xx:xx:xx:xx:xx (lower case),
-//                                        STATE "offered" or "bound"
-//   end COUNT                            always last: the number of lease lines
-//
-// A file without its "end" line, or whose count differs, is not a snapshot.
-
-inline constexpr char kSnapshotDir[] = "/run/vlm_dhcpd";
-inline constexpr char kSnapshotSuffix[] = ".leases";
-inline constexpr char kSnapshotMagic[] = "vlm_dhcpd-leases";
-inline constexpr int kSnapshotVersion = 1;
+// The writer of the lease snapshot whose format SnapshotFormat.h describes.
 
 // What the snapshot says about the service besides its leases.
 struct SnapshotFacts {
@@ -56,12 +23,6 @@ struct SnapshotFacts {
     std::uint64_t framesRead;
     const DhcpCounters *counters; // null: no counter lines
 };
-
-// "<dir>/<device>.leases". A device name that is empty, holds '/' or makes the
-// path too long leaves path empty and returns false: every request then fails
-// to write, with its log line, and the service serves on.
-bool buildSnapshotPath(char (&path)[kRenewPathSize], const char *device,
-                       const char *dir = kSnapshotDir);
 
 // Fills the two clock fields and the pid of facts from the running process.
 void stampSnapshotFacts(SnapshotFacts &facts);

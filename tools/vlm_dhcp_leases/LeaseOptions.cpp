@@ -1,6 +1,6 @@
 #include "LeaseOptions.h"
 
-#include "LeaseSnapshot.h"
+#include "SnapshotFormat.h"
 #include "RenewRecordFile.h"
 #include "ScopeRenewRecord.h"
 

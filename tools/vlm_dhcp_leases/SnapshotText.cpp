@@ -1,6 +1,6 @@
 #include "SnapshotText.h"
 
-#include "LeaseSnapshot.h"
+#include "SnapshotFormat.h"
 
 #include <charconv>
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 // Reading a lease snapshot as the service writes it (the format is described
-// beside the writer, daemon/LeaseSnapshot.h).
+// in SnapshotFormat.h).
 
 struct SnapshotLease {
     std::uint32_t address;

@@ -3,7 +3,7 @@
 
 #include "LeaseOptions.h"
 #include "LeaseReport.h"
-#include "LeaseSnapshot.h"
+#include "SnapshotFormat.h"
 #include "RenewRecordFile.h"
 #include "ServiceProcess.h"
 #include "ServiceRefusal.h"
