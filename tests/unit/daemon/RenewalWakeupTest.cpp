@@ -40,7 +40,10 @@ const char *const kSnapshotPath = "/nonexistent/vnic0.leases";
 const std::string kSnapshotFailed =
     "Velmarind DHCP server for virtual NIC couldn't write lease "
     "snapshot /nonexistent/vnic0.leases: No such file or directory.";
-constexpr int kServedWithinMs = 100;
+// No frame follows a request unless a case sends one, so a request left for
+// the next frame is never served at all: the bound only ends a failing run,
+// and is wide because a busy machine may keep the child off the CPU for long.
+constexpr int kServedWithinMs = 10000;
 
 // Set in the child only.
 int gNotes = -1;           // where the child's log lines go
@@ -311,9 +314,9 @@ TEST(RenewalWakeup, RequestDuringTheTimersStopIsServedWithoutAFrame) {
     }
 }
 
-// SIGHUPs at random moments while frames flow: every one is served, each
-// within the bound, and none is merged into another (each is sent only once
-// the previous renewal has begun, that is after the loop cleared the bit).
+// SIGHUPs at random moments while frames flow: every one is served and none
+// is merged into another (each is sent only once the previous renewal has
+// begun, that is after the loop cleared the bit).
 TEST(RenewalWakeup, EverySighupAmongFramesIsServed) {
     LoopChild child(Plan{});
     ASSERT_EQ(child.nextLine(10000), kReady);

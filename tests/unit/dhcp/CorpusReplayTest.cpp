@@ -19,8 +19,9 @@ namespace {
 
 using hardening::Stack;
 
-const std::filesystem::path kCorpus =
-    std::filesystem::path(__FILE__).parent_path() / "../../fuzz/corpus/frame";
+// From the build (not from __FILE__, which a compiler cache may make relative
+// to a folder the test does not run in).
+const std::filesystem::path kCorpus = VLM_FRAME_CORPUS;
 
 std::vector<std::uint8_t> readSeed(const std::string &name) {
     std::ifstream in(kCorpus / name, std::ios::binary);
