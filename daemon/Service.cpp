@@ -1,11 +1,10 @@
 #include "Service.h"
 
 #include "Adapter.h"
+#include "AddressPlan.h"
 #include "CDHCPProtocol.h"
 #include "CEthProtocol.h"
-#include "CIPProtocol.h"
 #include "CPhysProto.h"
-#include "CUDPProtocol.h"
 #include "LeaseSnapshot.h"
 #include "Log.h"
 #include "RenewFile.h"
@@ -67,55 +66,25 @@ void installWakeTimer() {
     gWakeTimerReady.store(true);
 }
 
-void sighupHandler(int /*signal*/, siginfo_t * /*info*/, void * /*context*/) {
+// SIGHUP and SIGUSR1 ask for work in the same way: the handler sets the
+// request's bit in the flag word and starts the wake-up timer.
+template <std::int32_t RequestBit>
+void requestHandler(int /*signal*/, siginfo_t * /*info*/, void * /*context*/) {
     const int savedErrno = errno;
-    serviceFlags.fetch_or(kRenewBit);
+    serviceFlags.fetch_or(RequestBit);
     setWakeTimer(kWakeIntervalNs);
     errno = savedErrno;
 }
 
-} // namespace
-
-void installSighupHandler() {
-    installWakeTimer();
-    // No SA_RESTART: a SIGHUP must interrupt the blocking bridge read so that
-    // the renewal is served at once, not after the next frame.
+// No SA_RESTART: a request must interrupt the blocking bridge read so that
+// it is served at once, not after the next frame.
+bool installRequestHandler(int signal, void (*handler)(int, siginfo_t *, void *)) {
     struct sigaction action {};
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_SIGINFO;
-    action.sa_sigaction = sighupHandler;
-    if (sigaction(SIGHUP, &action, nullptr) != 0) {
-        vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC Can't connect SIGHUP....");
-        vlmLog(LOG_ERR, "                      You will not able to change scope config on fly.");
-    }
+    action.sa_sigaction = handler;
+    return sigaction(signal, &action, nullptr) == 0;
 }
-
-namespace {
-
-void snapshotHandler(int /*signal*/, siginfo_t * /*info*/, void * /*context*/) {
-    const int savedErrno = errno;
-    serviceFlags.fetch_or(kSnapshotBit);
-    setWakeTimer(kWakeIntervalNs);
-    errno = savedErrno;
-}
-
-} // namespace
-
-void installSnapshotHandler() {
-    // As for SIGHUP: no SA_RESTART, so that a request interrupts the read.
-    struct sigaction action {};
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_SIGINFO;
-    action.sa_sigaction = snapshotHandler;
-    if (sigaction(SIGUSR1, &action, nullptr) != 0) {
-        vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC can't connect SIGUSR1: no lease "
-                        "snapshots.");
-    }
-}
-
-namespace {
-
-using Scope = ServiceScope;
 
 // Stops the wake-up timer once a request's bit was cleared, unless another
 // request is pending by then. A signal that lands between the clearing and
@@ -129,7 +98,7 @@ void stopWakeTimer() {
     }
 }
 
-bool scopeAccepted(const Scope &scope) {
+bool scopeAccepted(const ServiceScope &scope) {
     switch (checkScope(scope.start, scope.end)) {
     case ScopeVerdict::tooFewAddresses:
         vlmLog(LOG_ERR,
@@ -149,8 +118,8 @@ bool scopeAccepted(const Scope &scope) {
 
 // Applies the renew file if a SIGHUP asked for it since the last look;
 // false when none did.
-bool serveRenewal(const char *path, ScopeRenewRecord &record, Scope &current, CDHCPProtocol &dhcp,
-                  CIPProtocol &ip) {
+bool serveRenewal(const char *path, ScopeRenewRecord &record, ServiceScope &current,
+                  const ServiceLayers &layers) {
     if ((serviceFlags.fetch_and(~kRenewBit) & kRenewBit) == 0) {
         return false;
     }
@@ -159,23 +128,22 @@ bool serveRenewal(const char *path, ScopeRenewRecord &record, Scope &current, CD
         return true;
     }
     vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC renewing scope.");
-    const Scope wanted{record.scopeStart, record.scopeEnd, record.scopeMask};
+    const ServiceScope wanted{record.scopeStart, record.scopeEnd, record.scopeMask};
     if (wanted == current) {
         return true;
     }
     vlmLog(LOG_ERR, "     Start=0x%x Stop=0x%x Mask=0x%x.", wanted.start, wanted.end, wanted.mask);
     current = wanted;
-    dhcp.InitScope(current.start + 2, current.end, current.mask);
-    ip.SetAddress(current.start, current.mask);
+    applyScope(layers, current.start, current.end, current.mask);
     // A renewal always brings the adapter up, whatever "Start interface" said.
-    configureAdapter(record.adapterName, current.start + 1, current.mask, 1);
+    configureAdapter(record.adapterName, hostAdapterAddress(current.start), current.mask, 1);
     return true;
 }
 
 // Writes the lease snapshot if a SIGUSR1 asked for one since the last look.
 // A failure is logged once for this request and changes nothing else.
-void serveSnapshot(const SnapshotTarget &target, const Scope &current, const CDHCPProtocol &dhcp,
-                   const CPhysProto &phys) {
+void serveSnapshot(const SnapshotTarget &target, const ServiceScope &current,
+                   const CDHCPProtocol &dhcp, const CPhysProto &phys) {
     if ((serviceFlags.fetch_and(~kSnapshotBit) & kSnapshotBit) == 0) {
         return;
     }
@@ -209,6 +177,21 @@ void removeSnapshotFile(const char *path) {
 
 } // namespace
 
+void installSighupHandler() {
+    installWakeTimer();
+    if (!installRequestHandler(SIGHUP, requestHandler<kRenewBit>)) {
+        vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC Can't connect SIGHUP....");
+        vlmLog(LOG_ERR, "                      You will not able to change scope config on fly.");
+    }
+}
+
+void installSnapshotHandler() {
+    if (!installRequestHandler(SIGUSR1, requestHandler<kSnapshotBit>)) {
+        vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC can't connect SIGUSR1: no lease "
+                        "snapshots.");
+    }
+}
+
 void runMainLoop(const ServiceStack &stack, const char *renewPath, ScopeRenewRecord &record,
                  ServiceScope &current, const SnapshotTarget &snapshot) {
     // The bits are looked at before every read, the first included. Renewals
@@ -218,10 +201,10 @@ void runMainLoop(const ServiceStack &stack, const char *renewPath, ScopeRenewRec
     // comes during a snapshot restarts the wake-up timer and is served after
     // the next read returns.
     do {
-        while (serveRenewal(renewPath, record, current, *stack.dhcp, *stack.ip)) {
+        while (serveRenewal(renewPath, record, current, stack.layers)) {
         }
-        serveSnapshot(snapshot, current, *stack.dhcp, *stack.phys);
-    } while (stack.phys->ReceiveOne(stack.eth) == PROTO_OK);
+        serveSnapshot(snapshot, current, *stack.layers.dhcp, *stack.phys);
+    } while (stack.phys->ReceiveOne(stack.layers.eth) == PROTO_OK);
 }
 
 std::int32_t runService(const char *device, std::int32_t startInterface, std::uint32_t scopeStart,
@@ -230,7 +213,7 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     vlmLog(LOG_INFO, "Velmarind DHCP server for virtual NIC started.");
     vlmLog(LOG_INFO, "Velmarind DHCP server for virtual NIC reading configuration.");
 
-    Scope current{scopeStart, scopeEnd, scopeMask};
+    ServiceScope current{scopeStart, scopeEnd, scopeMask};
     if (!scopeAccepted(current)) {
         return -1;
     }
@@ -256,21 +239,14 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     char snapshotPath[kRenewPathSize];
     buildSnapshotPath(snapshotPath, device);
 
-    configureAdapter(record.adapterName, scopeStart + 1, scopeMask, startInterface);
+    configureAdapter(record.adapterName, hostAdapterAddress(scopeStart), scopeMask, startInterface);
 
-    // The bridge port lives in this frame; the layers above it are created
-    // with attach flag 1, so each registers in the one below and the
-    // Ethernet layer's release takes all of them down.
+    // The bridge port lives in this frame; the layers above it are built
+    // attached, so the Ethernet layer's release takes all of them down.
     std::optional<CPhysProto> phys(std::in_place, record.adapterName, kServiceMac);
-    auto *eth = new CEthProtocol(&*phys);
-    eth->SetMac(kServiceMac);
-    auto *ip = new CIPProtocol(eth, 1);
-    ip->SetAddress(scopeStart, scopeMask);
-    auto *udp = new CUDPProtocol(ip, 1);
-    auto *dhcp = new CDHCPProtocol(udp, 1);
-    dhcp->InitScope(scopeStart + 2, scopeEnd, scopeMask);
+    const ServiceLayers layers = buildServiceLayers(&*phys, scopeStart, scopeEnd, scopeMask);
 
-    runMainLoop(ServiceStack{&*phys, eth, ip, dhcp}, path, record, current,
+    runMainLoop(ServiceStack{&*phys, layers}, path, record, current,
                 SnapshotTarget{snapshotPath, device});
 
     removeRenewFile(path);
@@ -280,7 +256,7 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     phys.reset(); // its own line goes out after the log was closed
     // Not needed by a process about to end, but it lets leak checkers see a
     // clean exit: the Ethernet layer's release takes every layer above down.
-    eth->Release();
+    layers.eth->Release();
     return 0;
 }
 

@@ -1,17 +1,13 @@
 #pragma once
 
+#include "ServiceLayers.h"
+
 #include <atomic>
 #include <csignal>
 #include <cstdint>
 
 class CPhysProto;
-class CEthProtocol;
-class CIPProtocol;
-class CDHCPProtocol;
 struct ScopeRenewRecord;
-
-// The service hardware address: the bridge port's and the Ethernet layer's.
-inline constexpr std::uint8_t kServiceMac[6] = {0x00, 0x01, 0x23, 0x45, 0xBE, 0xF0};
 
 // The flag word the SIGHUP handler sets; the main loop clears the renew bit
 // before it reads the renew file, so a SIGHUP from then on asks again.
@@ -48,13 +44,10 @@ struct ServiceScope {
 };
 
 // The layers the main loop drives: it reads the bridge port into the
-// Ethernet layer and re-initialises the IPv4 layer and the DHCP server on a
-// renewal.
+// Ethernet layer and applies a renewed scope to the layers above.
 struct ServiceStack {
     CPhysProto *phys;
-    CEthProtocol *eth;
-    CIPProtocol *ip;
-    CDHCPProtocol *dhcp;
+    ServiceLayers layers;
 };
 
 // Where the lease snapshot goes, and the device name it states; a null path

@@ -15,13 +15,13 @@ constexpr std::uint8_t kIPv4AddressSize = 4;
 } // namespace
 
 CARPProtocol::CARPProtocol(CEthProtocol *lower, int attach) : lower_(lower), attach_(attach) {
-    if (attach_ == 1 && lower_ != nullptr) {
+    if (attach_ == kAttach && lower_ != nullptr) {
         lower_->Attach(this, eth::kTypeARP);
     }
 }
 
 void CARPProtocol::Release() {
-    if (attach_ == 1) {
+    if (attach_ == kAttach) {
         delete this;
     }
 }

@@ -16,14 +16,14 @@ CIPProtocol::CIPProtocol(CEthProtocol *lower, int attach)
     : attach_(attach), uppers_(kIpCodes), lower_(lower) {
     // Without an Ethernet layer a responder could be registered nowhere and
     // released by nobody, so none is made.
-    if (attach_ == 1 && lower_ != nullptr) {
-        arp_ = new CARPProtocol(lower_, 1);
+    if (attach_ == kAttach && lower_ != nullptr) {
+        arp_ = new CARPProtocol(lower_, kAttach);
         lower_->Attach(this, eth::kTypeIPv4);
     }
 }
 
 void CIPProtocol::Release() {
-    if (attach_ == 1) {
+    if (attach_ == kAttach) {
         delete this;
     }
 }

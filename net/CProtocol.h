@@ -12,6 +12,11 @@
 // through this pointer: the destructor is protected and not virtual, and each
 // concrete layer declares its own virtual destructor after these operations.
 // See Packet.h for who owns and frees a packet.
+// The attach flag of the layers' constructors: a layer built with kAttach
+// registers itself in the table of the layer below, which releases it in
+// turn; a layer built with any other value stands alone and is driven by hand.
+inline constexpr int kAttach = 1;
+
 class CProtocol {
 public:
     virtual void Release() = 0;

@@ -14,13 +14,13 @@ constexpr std::uint32_t kMaxPayload = 0xFFFF - udp::kHeaderSize - ipv4::kHeaderS
 
 CUDPProtocol::CUDPProtocol(CIPProtocol *lower, int attach)
     : uppers_(kUdpCodes), lower_(lower), attach_(attach) {
-    if (attach_ == 1 && lower_ != nullptr) {
+    if (attach_ == kAttach && lower_ != nullptr) {
         lower_->Attach(this, ipv4::kProtocolUDP);
     }
 }
 
 void CUDPProtocol::Release() {
-    if (attach_ == 1) {
+    if (attach_ == kAttach) {
         delete this;
     }
 }

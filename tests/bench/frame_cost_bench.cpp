@@ -3,12 +3,9 @@
 // DHCPDISCOVER answered, against the bare limit of copying a frame in and
 // writing a reply out with no protocol work at all.
 
-#include "CDHCPProtocol.h"
-
 #include "CEthProtocol.h"
-#include "CIPProtocol.h"
-#include "CUDPProtocol.h"
 #include "FrameBuilder.h"
+#include "ServiceLayers.h"
 
 #include <benchmark/benchmark.h>
 
@@ -42,24 +39,13 @@ public:
 };
 
 struct Stack {
-    Stack() {
-        eth = new CEthProtocol(&bridge);
-        eth->SetMac(fb::kServerMac.data());
-        ip = new CIPProtocol(eth, 1);
-        ip->SetAddress(kServer, kMask);
-        udp = new CUDPProtocol(ip, 1);
-        dhcp = new CDHCPProtocol(udp, 1);
-        dhcp->InitScope(kServer + 2, fb::ip(10, 0, 255, 254), kMask);
-    }
-    ~Stack() { eth->Release(); }
+    Stack() : layers(buildServiceLayers(&bridge, kServer, fb::ip(10, 0, 255, 254), kMask)) {}
+    ~Stack() { layers.eth->Release(); }
     Stack(const Stack &) = delete;
     Stack &operator=(const Stack &) = delete;
 
-    WriteBackLower bridge;
-    CEthProtocol *eth;
-    CIPProtocol *ip;
-    CUDPProtocol *udp;
-    CDHCPProtocol *dhcp;
+    WriteBackLower bridge; // declared first: outlives the layers over it
+    ServiceLayers layers;
 };
 
 constexpr fb::Mac kGuest{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
@@ -75,7 +61,7 @@ void answerEach(benchmark::State &state, const fb::Bytes &frame) {
     Stack s;
     const auto size = static_cast<std::uint32_t>(frame.size());
     for (auto _ : state) {
-        s.eth->ReceiveFrame(frame.data(), size);
+        s.layers.eth->ReceiveFrame(frame.data(), size);
     }
     if (s.bridge.frames != static_cast<std::uint64_t>(state.iterations())) {
         state.SkipWithError("not every frame was answered");

@@ -169,8 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
 
     // The renewal, applied as the service applies it.
-    stack.dhcp->InitScope(start + 2, end, record.scopeMask);
-    stack.ip->SetAddress(start, record.scopeMask);
+    applyScope(stack.layers, start, end, record.scopeMask);
     const std::uint32_t poolStart = start + 2;
     const bool hasPool = poolStart != 0 && poolStart <= end;
 

@@ -24,12 +24,16 @@ struct LayerStack {
     explicit LayerStack(std::uint32_t own = nettest::kOwnIp, std::uint32_t mask = nettest::kMask) {
         eth = new CEthProtocol(&bridge);
         eth->SetMac(fb::kServerMac.data());
-        ip = new CIPProtocol(eth, 1);
+        ip = new CIPProtocol(eth, kAttach);
         ip->SetAddress(own, mask);
-        udp = new CUDPProtocol(ip, 1);
+        udp = new CUDPProtocol(ip, kAttach);
     }
     // The Ethernet layer's release takes every layer above it down.
-    ~LayerStack() { eth->Release(); }
+    ~LayerStack() {
+        if (eth != nullptr) {
+            eth->Release();
+        }
+    }
     LayerStack(const LayerStack &) = delete;
     LayerStack &operator=(const LayerStack &) = delete;
 
@@ -38,7 +42,12 @@ struct LayerStack {
     }
 
     CapturingLower bridge; // declared first: outlives the layers over it
-    CEthProtocol *eth;
-    CIPProtocol *ip;
-    CUDPProtocol *udp;
+    CEthProtocol *eth = nullptr;
+    CIPProtocol *ip = nullptr;
+    CUDPProtocol *udp = nullptr;
+
+protected:
+    // For a stack that builds its layers over the bridge itself.
+    struct Unbuilt {};
+    explicit LayerStack(Unbuilt /*unused*/) {}
 };

@@ -1,19 +1,24 @@
 #pragma once
 
-// The stack exactly as the service assembles it: the frame layers of
-// LayerStack with the DHCP server over UDP, the pool from scope start + 2.
+// The stack as the service builds it (buildServiceLayers) over the capturing
+// stand-in for the bridge port of LayerStack.
 
 #include "CDHCPProtocol.h"
 #include "LayerStack.h"
+#include "ServiceLayers.h"
 
 #include <cstdint>
 
 struct ServerStack : LayerStack {
     ServerStack(std::uint32_t scopeStart, std::uint32_t scopeEnd, std::uint32_t mask)
-        : LayerStack(scopeStart, mask) {
-        dhcp = new CDHCPProtocol(udp, 1);
-        dhcp->InitScope(scopeStart + 2, scopeEnd, mask);
+        : LayerStack(Unbuilt{}) {
+        layers = buildServiceLayers(&bridge, scopeStart, scopeEnd, mask);
+        eth = layers.eth;
+        ip = layers.ip;
+        udp = layers.udp;
+        dhcp = layers.dhcp;
     }
 
+    ServiceLayers layers{};
     CDHCPProtocol *dhcp;
 };

@@ -4,11 +4,7 @@
 // SIGUSR1 that lands while a request's wake-up timer is being stopped. The loop runs in a
 // forked child over one end of a socketpair (the bridge port's test seam);
 // the child's log lines come back through a pipe.
-#include "CDHCPProtocol.h"
-#include "CEthProtocol.h"
-#include "CIPProtocol.h"
 #include "CPhysProto.h"
-#include "CUDPProtocol.h"
 #include "Log.h"
 #include "RenewFile.h"
 #include "Service.h"
@@ -218,13 +214,8 @@ private:
         installSighupHandler();
         installSnapshotHandler();
         CPhysProto phys(CPhysProto::AdoptDescriptor{bridgeFd});
-        auto *eth = new CEthProtocol(&phys);
-        eth->SetMac(kServiceMac);
-        auto *ip = new CIPProtocol(eth, 1);
-        ip->SetAddress(record_.scopeStart, record_.scopeMask);
-        auto *udp = new CUDPProtocol(ip, 1);
-        auto *dhcp = new CDHCPProtocol(udp, 1);
-        dhcp->InitScope(record_.scopeStart + 2, record_.scopeEnd, record_.scopeMask);
+        const ServiceLayers layers =
+            buildServiceLayers(&phys, record_.scopeStart, record_.scopeEnd, record_.scopeMask);
         ServiceScope current{record_.scopeStart, record_.scopeEnd, record_.scopeMask};
         gRaiseOnRenewals = plan.raiseOnRenewals;
         gRaiseBeforeReads = plan.raiseBeforeReads;
@@ -240,7 +231,7 @@ private:
         if (plan.requestBeforeLoop != 0) {
             raise(plan.requestBeforeLoop);
         }
-        runMainLoop(ServiceStack{&phys, eth, ip, dhcp}, path_.c_str(), record_, current,
+        runMainLoop(ServiceStack{&phys, layers}, path_.c_str(), record_, current,
                     SnapshotTarget{kSnapshotPath, "vnic0"});
         _exit(0);
     }
