@@ -40,15 +40,11 @@ struct Stack : ServerStack {
 };
 
 fb::Bytes discoverFrame(const fb::Mac &mac) {
-    fb::DhcpMessage m(1, 0x1111, mac);
-    m.messageType(1).option(55, {1, 3, 6, 15, 51, 54}).end();
-    return fb::dhcpClientFrame(mac, m);
+    return fb::dhcpClientFrame(mac, fb::discover(0x1111, mac, {1, 3, 6, 15, 51, 54}));
 }
 
 fb::Bytes requestFrame(const fb::Mac &mac, std::uint32_t address) {
-    fb::DhcpMessage m(1, 0x2222, mac);
-    m.messageType(3).requestedAddress(address).serverId(kServer).end();
-    return fb::dhcpClientFrame(mac, m);
+    return fb::dhcpClientFrame(mac, fb::request(0x2222, mac, address, kServer));
 }
 
 void exchange(benchmark::State &state, Stack &s, const fb::Bytes &discover,

@@ -51,9 +51,7 @@ struct Stack {
 constexpr fb::Mac kGuest{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
 
 fb::Bytes discoverFrame() {
-    fb::DhcpMessage m(1, 0x1111, kGuest);
-    m.messageType(1).option(55, {1, 3, 6, 15, 51, 54}).end();
-    return fb::dhcpClientFrame(kGuest, m);
+    return fb::dhcpClientFrame(kGuest, fb::discover(0x1111, kGuest, {1, 3, 6, 15, 51, 54}));
 }
 
 // Feeds the same frame again and again; each must produce exactly one reply.

@@ -125,8 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     static ServerStack stack(kScopeStart, kScopeEnd, kMask);
     static const LogSink quiet = setLogSink(discardLog);
     (void)quiet;
-    static const fb::Bytes discover =
-        fb::dhcpClientFrame(kGuest, fb::DhcpMessage(1, 0x11223344, kGuest).messageType(1).end());
+    static const fb::Bytes discover = fb::dhcpClientFrame(kGuest, fb::discover(0x11223344, kGuest));
     constexpr std::size_t kRecord = sizeof(ScopeRenewRecord);
     writeFile(scratch.path, data, size);
 
@@ -183,14 +182,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     if (offerType == 2) {
         std::uint32_t acked = 0;
-        const std::uint8_t ackType =
-            exchange(stack,
-                     fb::dhcpClientFrame(kGuest, fb::DhcpMessage(1, 0x11223345, kGuest)
-                                                     .messageType(3)
-                                                     .requestedAddress(offered)
-                                                     .serverId(start)
-                                                     .end()),
-                     acked);
+        const std::uint8_t ackType = exchange(
+            stack, fb::dhcpClientFrame(kGuest, fb::request(0x11223345, kGuest, offered, start)),
+            acked);
         if (ackType != 5 || acked != offered) {
             fail("the offered address was not acknowledged");
         }

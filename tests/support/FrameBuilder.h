@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -242,6 +243,33 @@ private:
 
     Bytes bytes_;
 };
+
+// A guest's DHCPDISCOVER, with a parameter request list (option 55) when one
+// is given; ended.
+inline DhcpMessage discover(std::uint32_t xid, const Mac &guest, const Bytes &parameters = {}) {
+    DhcpMessage m(1, xid, guest);
+    m.messageType(1);
+    if (!parameters.empty()) {
+        m.option(55, parameters);
+    }
+    return m.end();
+}
+
+// A guest's DHCPREQUEST with a requested address (option 50) and a server
+// identifier (option 54), each when given, in that order; ended.
+inline DhcpMessage request(std::uint32_t xid, const Mac &guest,
+                           std::optional<std::uint32_t> requested,
+                           std::optional<std::uint32_t> server) {
+    DhcpMessage m(1, xid, guest);
+    m.messageType(3);
+    if (requested) {
+        m.requestedAddress(*requested);
+    }
+    if (server) {
+        m.serverId(*server);
+    }
+    return m.end();
+}
 
 // A guest's DHCP message as the whole broadcast frame that reaches the server:
 // from 0.0.0.0:68 to 255.255.255.255:67.

@@ -30,18 +30,4 @@ struct Stack : ServerStack {
 
 using AllocFault = FailingAlloc;
 
-inline fb::Bytes discover(const fb::Mac &guest, std::uint32_t xid) {
-    return fb::dhcpClientFrame(guest, fb::DhcpMessage(1, xid, guest).messageType(1).end());
-}
-
-inline fb::Bytes request(const fb::Mac &guest, std::uint32_t xid, std::uint32_t address,
-                         bool namesServer = true) {
-    fb::DhcpMessage m(1, xid, guest);
-    m.messageType(3).requestedAddress(address);
-    if (namesServer) {
-        m.serverId(checks::kServerIp);
-    }
-    return fb::dhcpClientFrame(guest, m.end());
-}
-
 } // namespace hardening

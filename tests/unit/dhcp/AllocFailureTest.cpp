@@ -43,11 +43,14 @@ struct Step {
 std::vector<Step> conversation() {
     return {
         {"ARP request", fb::arpRequestFrame(kGuestA, 0, checks::kServerIp), 2},
-        {"DISCOVER", hardening::discover(kGuestA, 0x1001), 3},
-        {"REQUEST for the offer", hardening::request(kGuestA, 0x1001, kFirst), 3},
-        {"REQUEST for another's address", hardening::request(kGuestB, 0x2001, kFirst), 3},
-        {"REQUEST without server id", hardening::request(kGuestB, 0x2002, kFirst, false), 3},
-        {"DISCOVER, second guest", hardening::discover(kGuestB, 0x2003), 3},
+        {"DISCOVER", fb::dhcpClientFrame(kGuestA, fb::discover(0x1001, kGuestA)), 3},
+        {"REQUEST for the offer",
+         fb::dhcpClientFrame(kGuestA, fb::request(0x1001, kGuestA, kFirst, checks::kServerIp)), 3},
+        {"REQUEST for another's address",
+         fb::dhcpClientFrame(kGuestB, fb::request(0x2001, kGuestB, kFirst, checks::kServerIp)), 3},
+        {"REQUEST without server id",
+         fb::dhcpClientFrame(kGuestB, fb::request(0x2002, kGuestB, kFirst, std::nullopt)), 3},
+        {"DISCOVER, second guest", fb::dhcpClientFrame(kGuestB, fb::discover(0x2003, kGuestB)), 3},
     };
 }
 

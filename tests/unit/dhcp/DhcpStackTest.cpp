@@ -42,26 +42,6 @@ struct Stack : ServerStack {
     }
 };
 
-fb::DhcpMessage discover(std::uint32_t xid, const fb::Mac &mac = kGuest) {
-    fb::DhcpMessage m(1, xid, mac);
-    m.messageType(1).end();
-    return m;
-}
-
-fb::DhcpMessage request(std::uint32_t xid, std::optional<std::uint32_t> server,
-                        std::optional<std::uint32_t> requested, const fb::Mac &mac = kGuest) {
-    fb::DhcpMessage m(1, xid, mac);
-    m.messageType(3);
-    if (requested) {
-        m.requestedAddress(*requested);
-    }
-    if (server) {
-        m.serverId(*server);
-    }
-    m.end();
-    return m;
-}
-
 void appendZeros(Bytes &out, std::size_t n) {
     out.insert(out.end(), n, 0);
 }
@@ -199,7 +179,7 @@ TEST(DhcpGolden, OfferFrame) {
     Stack s;
     // chaddr bytes past the hardware address carry something: the reply still
     // holds the hardware address and zeros.
-    fb::DhcpMessage m = discover(0x3903F326);
+    fb::DhcpMessage m = fb::discover(0x3903F326, kGuest);
     for (std::size_t i = 6; i < 16; ++i) {
         m.byteAt(fb::DhcpMessage::kChaddr + i, static_cast<std::uint8_t>(0xA0 + i));
     }
@@ -214,8 +194,8 @@ TEST(DhcpGolden, OfferFrame) {
 
 TEST(DhcpGolden, AckFrame) {
     Stack s;
-    ASSERT_EQ(s.feed(discover(0x3903F326)), PROTO_OK);
-    EXPECT_EQ(s.feed(request(0x3903F327, kServer, kFirst)), PROTO_OK);
+    ASSERT_EQ(s.feed(fb::discover(0x3903F326, kGuest)), PROTO_OK);
+    EXPECT_EQ(s.feed(fb::request(0x3903F327, kGuest, kFirst, kServer)), PROTO_OK);
     ASSERT_EQ(s.bridge.frames.size(), 2u);
     const Bytes expected = goldenAck();
     EXPECT_EQ(s.bridge.last(), expected) << "got\n"
@@ -229,7 +209,7 @@ TEST(DhcpGolden, AckFrame) {
 TEST(DhcpGolden, NakFrame) {
     Stack s;
     // No server identifier: a reboot with only the requested address.
-    EXPECT_EQ(s.feed(request(0x3903F328, std::nullopt, kFirst)), PROTO_OK);
+    EXPECT_EQ(s.feed(fb::request(0x3903F328, kGuest, kFirst, std::nullopt)), PROTO_OK);
     ASSERT_EQ(s.bridge.frames.size(), 1u);
     const Bytes expected = goldenNak();
     ASSERT_EQ(expected.size(), 298u);
@@ -240,9 +220,9 @@ TEST(DhcpGolden, NakFrame) {
 
 TEST(DhcpExchange, RepeatedDiscoverKeepsTheAddressAndTheSlot) {
     Stack s;
-    ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
-    ASSERT_EQ(s.feed(discover(2)), PROTO_OK);
-    ASSERT_EQ(s.feed(discover(3, kOtherGuest), kOtherGuest), PROTO_OK);
+    ASSERT_EQ(s.feed(fb::discover(1, kGuest)), PROTO_OK);
+    ASSERT_EQ(s.feed(fb::discover(2, kGuest)), PROTO_OK);
+    ASSERT_EQ(s.feed(fb::discover(3, kOtherGuest), kOtherGuest), PROTO_OK);
     ASSERT_EQ(s.bridge.frames.size(), 3u);
     EXPECT_EQ(yiaddrOf(s.bridge.frames[0]), kFirst);
     EXPECT_EQ(yiaddrOf(s.bridge.frames[1]), kFirst);
@@ -267,18 +247,22 @@ TEST(DhcpExchange, RequestOutcomes) {
         return m;
     };
     const Case cases[] = {
-        {"matched", request(77, kServer, kFirst), PROTO_OK, 5, kFirst, false},
-        {"no server identifier", request(77, std::nullopt, kFirst), PROTO_OK, 6, 0, true},
+        {"matched", fb::request(77, kGuest, kFirst, kServer), PROTO_OK, 5, kFirst, false},
+        {"no server identifier", fb::request(77, kGuest, kFirst, std::nullopt), PROTO_OK, 6, 0,
+         true},
         {"renewal with ciaddr, broadcast bit clear",
-         request(77, std::nullopt, std::nullopt).ciaddr(kFirst).flags(0), PROTO_OK, 6, 0, true},
+         fb::request(77, kGuest, std::nullopt, std::nullopt).ciaddr(kFirst).flags(0), PROTO_OK, 6,
+         0, true},
         {"server identifier of 3 bytes counts as absent",
          raw({53, 1, 3, 50, 4, 192, 168, 50, 3, 54, 3, 192, 168, 50, 255}), PROTO_OK, 6, 0, true},
-        {"another server", request(77, kServer + 9, kFirst), PROTO_E_NOTFORUS, -1, 0, true},
-        {"address offered to another guest", request(77, kServer, kFirst + 1), PROTO_E_MALFORMED, 6,
-         0, true},
-        {"address not in the table", request(77, kServer, kFirst + 7), PROTO_E_MALFORMED, 6, 0,
+        {"another server", fb::request(77, kGuest, kFirst, kServer + 9), PROTO_E_NOTFORUS, -1, 0,
          true},
-        {"no requested address", request(77, kServer, std::nullopt), PROTO_E_MALFORMED, 6, 0, true},
+        {"address offered to another guest", fb::request(77, kGuest, kFirst + 1, kServer),
+         PROTO_E_MALFORMED, 6, 0, true},
+        {"address not in the table", fb::request(77, kGuest, kFirst + 7, kServer),
+         PROTO_E_MALFORMED, 6, 0, true},
+        {"no requested address", fb::request(77, kGuest, std::nullopt, kServer), PROTO_E_MALFORMED,
+         6, 0, true},
         {"requested address of 3 bytes",
          raw({53, 1, 3, 54, 4, 192, 168, 50, 1, 50, 3, 192, 168, 50, 255}), PROTO_E_MALFORMED, 6, 0,
          true},
@@ -286,8 +270,8 @@ TEST(DhcpExchange, RequestOutcomes) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Stack s;
-        ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
-        ASSERT_EQ(s.feed(discover(2, kOtherGuest), kOtherGuest), PROTO_OK);
+        ASSERT_EQ(s.feed(fb::discover(1, kGuest)), PROTO_OK);
+        ASSERT_EQ(s.feed(fb::discover(2, kOtherGuest), kOtherGuest), PROTO_OK);
         const auto before = leaseBytes(*s.dhcp);
         const std::size_t sent = s.bridge.frames.size();
 
@@ -308,14 +292,14 @@ TEST(DhcpExchange, RequestOutcomes) {
 
 TEST(DhcpExchange, ABoundAddressIsNotAcknowledgedTwice) {
     Stack s;
-    ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
-    ASSERT_EQ(s.feed(request(2, kServer, kFirst)), PROTO_OK);
-    EXPECT_EQ(s.feed(request(3, kServer, kFirst)), PROTO_E_MALFORMED);
+    ASSERT_EQ(s.feed(fb::discover(1, kGuest)), PROTO_OK);
+    ASSERT_EQ(s.feed(fb::request(2, kGuest, kFirst, kServer)), PROTO_OK);
+    EXPECT_EQ(s.feed(fb::request(3, kGuest, kFirst, kServer)), PROTO_E_MALFORMED);
     EXPECT_EQ(replyType(s.bridge.last()), 6);
     // Starting over, the guest is offered its address again and can confirm it.
-    ASSERT_EQ(s.feed(discover(4)), PROTO_OK);
+    ASSERT_EQ(s.feed(fb::discover(4, kGuest)), PROTO_OK);
     EXPECT_EQ(yiaddrOf(s.bridge.last()), kFirst);
-    EXPECT_EQ(s.feed(request(5, kServer, kFirst)), PROTO_OK);
+    EXPECT_EQ(s.feed(fb::request(5, kGuest, kFirst, kServer)), PROTO_OK);
     EXPECT_EQ(replyType(s.bridge.last()), 5);
 }
 
@@ -366,7 +350,7 @@ TEST(DhcpReceive, ChecksAndMessageTypes) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Stack s;
-        ASSERT_EQ(s.feed(discover(1, kOtherGuest), kOtherGuest), PROTO_OK);
+        ASSERT_EQ(s.feed(fb::discover(1, kOtherGuest), kOtherGuest), PROTO_OK);
         const auto before = leaseBytes(*s.dhcp);
         EXPECT_EQ(
             s.feed(fb::udpFrame(fb::kBroadcastMac, kGuest, 0, fb::kBroadcastIp, 68, 67, c.message)),
@@ -418,7 +402,7 @@ TEST(DhcpServer, SecondServerOnTheSamePortStaysUnregistered) {
     auto *second = new CDHCPProtocol(s.udp, 1);
     second->InitScope(fb::ip(10, 0, 0, 3), fb::ip(10, 0, 0, 9), kMask);
     EXPECT_EQ(s.udp->Attach(s.dhcp, 67), PROTO_E_BUSY) << "the first server keeps the port";
-    ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
+    ASSERT_EQ(s.feed(fb::discover(1, kGuest)), PROTO_OK);
     EXPECT_EQ(yiaddrOf(s.bridge.last()), kFirst);
     EXPECT_EQ(second->Leases()[0].state, LEASE_FREE);
     second->Release(); // attach flag 1: it ends itself
@@ -440,7 +424,7 @@ TEST(DhcpMemory, ReplyGrowsByCopyOnePieceAtATime) {
     std::vector<std::size_t> sizes;
     {
         const FailingAlloc recording(-1);
-        ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
+        ASSERT_EQ(s.feed(fb::discover(1, kGuest)), PROTO_OK);
         sizes = FailingAlloc::sizes();
     }
     // Received frame: record and copy. Then the server's record and its
@@ -458,11 +442,11 @@ TEST(DhcpMemory, EveryFailedAllocationLeavesNoReply) {
         {
             Stack s;
             if (request_) {
-                ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
+                ASSERT_EQ(s.feed(fb::discover(1, kGuest)), PROTO_OK);
             }
             const FailingAlloc counting(-1);
-            s.feed(request_ ? fb::dhcpClientFrame(kGuest, request(2, kServer, kFirst))
-                            : fb::dhcpClientFrame(kGuest, discover(1)));
+            s.feed(request_ ? fb::dhcpClientFrame(kGuest, fb::request(2, kGuest, kFirst, kServer))
+                            : fb::dhcpClientFrame(kGuest, fb::discover(1, kGuest)));
             total = FailingAlloc::calls();
         }
         ASSERT_GT(total, 17);
@@ -471,14 +455,15 @@ TEST(DhcpMemory, EveryFailedAllocationLeavesNoReply) {
                          std::to_string(k));
             Stack s;
             if (request_) {
-                ASSERT_EQ(s.feed(discover(1)), PROTO_OK);
+                ASSERT_EQ(s.feed(fb::discover(1, kGuest)), PROTO_OK);
             }
             const std::size_t sent = s.bridge.frames.size();
             std::int32_t status;
             {
                 const FailingAlloc failing(k);
-                status = s.feed(request_ ? fb::dhcpClientFrame(kGuest, request(2, kServer, kFirst))
-                                         : fb::dhcpClientFrame(kGuest, discover(1)));
+                status = s.feed(
+                    request_ ? fb::dhcpClientFrame(kGuest, fb::request(2, kGuest, kFirst, kServer))
+                             : fb::dhcpClientFrame(kGuest, fb::discover(1, kGuest)));
             }
             EXPECT_EQ(s.bridge.frames.size(), sent) << "nothing half-built reaches the bridge";
             if (k < 17) {
@@ -506,15 +491,15 @@ TEST(DhcpCounters, CountWhatWasSeenAndAnswered) {
         Bytes frame;
         DhcpCounters after;
     } steps[] = {
-        {"discover", fb::dhcpClientFrame(kGuest, discover(1)), {1, 0, 1, 0, 0, 0, 0}},
+        {"discover", fb::dhcpClientFrame(kGuest, fb::discover(1, kGuest)), {1, 0, 1, 0, 0, 0, 0}},
         {"request for the offer",
-         fb::dhcpClientFrame(kGuest, request(1, kServer, kFirst)),
+         fb::dhcpClientFrame(kGuest, fb::request(1, kGuest, kFirst, kServer)),
          {1, 1, 1, 1, 0, 0, 0}},
         {"request without server",
-         fb::dhcpClientFrame(kGuest, request(2, std::nullopt, kFirst)),
+         fb::dhcpClientFrame(kGuest, fb::request(2, kGuest, kFirst, std::nullopt)),
          {1, 2, 1, 1, 1, 0, 0}},
         {"request for another server",
-         fb::dhcpClientFrame(kGuest, request(3, kServer + 9, kFirst)),
+         fb::dhcpClientFrame(kGuest, fb::request(3, kGuest, kFirst, kServer + 9)),
          {1, 3, 1, 1, 1, 0, 1}},
         {"boot reply",
          fb::dhcpClientFrame(kGuest, fb::DhcpMessage(2, 4, kGuest).messageType(1).end()),

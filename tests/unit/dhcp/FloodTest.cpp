@@ -37,7 +37,7 @@ TEST(Flood, SeventyThousandGuestsFillTheTableAndKnownGuestsAreStillServed) {
 
     // One frame, patched per guest: chaddr and the Ethernet source. The UDP
     // checksum goes stale, which the server does not look at.
-    fb::Bytes frame = hardening::discover(guest(0), 0x5000);
+    fb::Bytes frame = fb::dhcpClientFrame(guest(0), fb::discover(0x5000, guest(0)));
     constexpr std::size_t kChaddr = 42 + 28;
     const auto start = std::chrono::steady_clock::now();
     std::uint32_t answered = 0;
@@ -65,12 +65,15 @@ TEST(Flood, SeventyThousandGuestsFillTheTableAndKnownGuestsAreStillServed) {
     // Known guests: the first, one in the middle and the last that got a slot.
     for (const std::uint32_t n : {0u, 40000u, 65535u}) {
         s->bridge.frames.clear();
-        ASSERT_EQ(s->feed(hardening::discover(guest(n), 0x6000 + n)), PROTO_OK);
+        ASSERT_EQ(s->feed(fb::dhcpClientFrame(guest(n), fb::discover(0x6000 + n, guest(n)))),
+                  PROTO_OK);
         ASSERT_EQ(s->bridge.frames.size(), 1u);
         EXPECT_EQ(yiaddr(s->bridge.frames[0]), checks::kPoolStart + n) << "guest " << n;
 
         s->bridge.frames.clear();
-        ASSERT_EQ(s->feed(hardening::request(guest(n), 0x6000 + n, checks::kPoolStart + n)),
+        ASSERT_EQ(s->feed(fb::dhcpClientFrame(guest(n), fb::request(0x6000 + n, guest(n),
+                                                                    checks::kPoolStart + n,
+                                                                    checks::kServerIp))),
                   PROTO_OK);
         ASSERT_EQ(s->bridge.frames.size(), 1u);
         EXPECT_EQ(s->bridge.frames[0][42 + 242], 5) << "DHCPACK for guest " << n;
