@@ -5,8 +5,10 @@
 #include <optional>
 #include <string_view>
 
-// Strict readers for the addresses a user types and the snapshot holds:
-// nothing before, between or after the parts but their separators.
+// Strict readers of the forms AddressText.h writes, for the addresses a user
+// types to a tool and the snapshot holds: nothing before, between or after
+// the parts but their separators. The configuration file's addresses follow
+// the more lenient rule of parseAddress.h instead.
 
 // "a.b.c.d", four decimal numbers 0..255 without sign or blanks (leading zeros
 // are allowed, up to three digits).

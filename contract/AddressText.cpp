@@ -28,6 +28,11 @@ char *addressText(std::uint32_t address, char (&text)[kAddressTextSize]) {
     return text;
 }
 
+std::string formatAddress(std::uint32_t address) {
+    char text[kAddressTextSize];
+    return addressText(address, text);
+}
+
 char *hwAddressText(const std::uint8_t *hwAddr, char (&text)[kHwAddressTextSize]) {
     char *out = text;
     for (int i = 0; i < 6; ++i) {

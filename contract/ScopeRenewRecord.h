@@ -7,6 +7,8 @@
 // header, version or checksum. Whoever manages the host rewrites it whole and
 // sends SIGHUP to the service, which reads it back and applies the scope.
 inline constexpr char kInstallDir[] = "/usr/lib/velmarind/";
+// The device (the host adapter) the service and the tools take when none is named.
+inline constexpr char kDefaultDevice[] = "vnic0";
 inline constexpr char kRenewFilePattern[] = "%s.dhcp.%s"; // install dir, device name
 inline constexpr std::size_t kRenewPathSize = 1024;
 inline constexpr std::size_t kAdapterNameSize = 16;

@@ -1,5 +1,6 @@
 #include "Startup.h"
 
+#include "AddressText.h"
 #include "CConfigFile.h"
 #include "Log.h"
 #include "Service.h"
@@ -23,10 +24,6 @@ std::uint32_t lookUpAddress(CConfigFile &config, const QString &section, const c
     // An address text that doesn't parse gives 0; errno is not looked at.
     const QByteArray text = config.GetString(section, key, fallback).toLatin1();
     return parseAddress(text.constData());
-}
-
-unsigned byteOf(std::uint32_t address, int index) {
-    return (address >> (24 - 8 * index)) & 0xFF;
 }
 
 int quit(int status) {
@@ -78,10 +75,11 @@ int vlmMain(int argc, char **argv) {
     const std::uint32_t mask =
         lookUpAddress(*config, section, "Scope network mask", "255.255.255.0");
 
-    vlmLog(LOG_INFO, "Velmarind DHCP daemon at %s scope: %u.%u.%u.%u-%u.%u.%u.%u(%u.%u.%u.%u)",
-           device, byteOf(start, 0), byteOf(start, 1), byteOf(start, 2), byteOf(start, 3),
-           byteOf(end, 0), byteOf(end, 1), byteOf(end, 2), byteOf(end, 3), byteOf(mask, 0),
-           byteOf(mask, 1), byteOf(mask, 2), byteOf(mask, 3));
+    char startText[kAddressTextSize];
+    char endText[kAddressTextSize];
+    char maskText[kAddressTextSize];
+    vlmLog(LOG_INFO, "Velmarind DHCP daemon at %s scope: %s-%s(%s)", device,
+           addressText(start, startText), addressText(end, endText), addressText(mask, maskText));
 
     // Returns twice: in this process right after the fork, and in the
     // service process when the service is over (or its scope was refused).

@@ -1,5 +1,7 @@
 #include "Options.h"
 
+#include "AddressParse.h"
+
 #include <charconv>
 #include <cstdlib>
 #include <random>
@@ -42,12 +44,9 @@ bool parseFields(const std::string &text, char separator, int base, unsigned max
 }
 
 bool parseAddressText(const std::string &text, std::uint32_t &value) {
-    unsigned a[4];
-    if (!parseFields(text, '.', 10, 255, a, 4)) {
-        return false;
-    }
-    value = (a[0] << 24) | (a[1] << 16) | (a[2] << 8) | a[3];
-    return true;
+    const std::optional<std::uint32_t> parsed = parseDottedQuad(text);
+    value = parsed.value_or(value);
+    return parsed.has_value();
 }
 
 bool parseMacText(const std::string &text, MacAddr &mac) {

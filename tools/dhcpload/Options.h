@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BridgeAttach.h"
 #include "BridgeLink.h"
 #include "LoadRunner.h"
 #include "Responder.h"
@@ -10,7 +11,7 @@
 struct Options {
     // Where to attach: an interface name, or else the bridge device.
     std::string interface;
-    std::string device = "/dev/vm-bridge";
+    std::string device = bridge::kDevicePath;
     std::string portName = "dhcpload";
     // The stand-in bridge answers poll() with "readable" at all times, so a
     // reader thread is the default.

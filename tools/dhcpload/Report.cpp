@@ -1,5 +1,7 @@
 #include "Report.h"
 
+#include "AddressText.h"
+
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -52,11 +54,6 @@ std::string jsonString(const std::string &text) {
 }
 
 } // namespace
-
-std::string formatAddress(std::uint32_t address) {
-    return format("%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFFU, (address >> 8) & 0xFFU,
-                  address & 0xFFU);
-}
 
 RunFigures computeFigures(const RunResult &result) {
     const BookCounters &c = result.counters;

@@ -17,4 +17,3 @@ std::string formatText(const RunResult &result);
 std::string formatJson(const RunResult &result);
 std::string formatResponderText(const ResponderCounters &counters);
 std::string formatResponderJson(const ResponderCounters &counters);
-std::string formatAddress(std::uint32_t address);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BridgeAttach.h"
 #include "RtNetlink.h"
 #include "TapWatcher.h"
 
@@ -13,7 +14,7 @@
 namespace kbridge {
 
 struct SupervisorConfig {
-    std::string devicePath = "/dev/vm-bridge";
+    std::string devicePath = bridge::kDevicePath;
     std::string bridgeName = "br0";
     std::string tapPrefix = "vbp";
     std::size_t portLimit = 32;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AddressParse.h"
+#include "ScopeRenewRecord.h"
 
 #include <cstdint>
 #include <optional>
@@ -16,7 +17,7 @@ enum class LeaseQuery {
 };
 
 struct LeaseOptions {
-    std::string device = "vnic0";
+    std::string device = kDefaultDevice;
     std::string installDir; // where the renew record is (ends in '/')
     std::string runDir;     // where the snapshot is
     LeaseQuery query = LeaseQuery::table;

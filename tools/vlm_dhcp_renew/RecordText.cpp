@@ -1,13 +1,9 @@
 #include "RecordText.h"
 
-#include <cstdio>
+#include "AddressPlan.h"
+#include "AddressText.h"
 
-std::string formatAddress(std::uint32_t address) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xFFu,
-                  (address >> 16) & 0xFFu, (address >> 8) & 0xFFu, address & 0xFFu);
-    return text;
-}
+#include <cstdio>
 
 std::string adapterNameText(const ScopeRenewRecord &record) {
     std::string text;
@@ -44,13 +40,13 @@ std::string describeRecord(const ScopeRenewRecord &record, const ProcessInfo &pr
             formatAddress(record.scopeEnd) + " mask " + formatAddress(record.scopeMask) + "\n";
     text += "own address:      " + formatAddress(record.scopeStart) + "\n";
     text += "host adapter:     " + adapterNameText(record) + " gets " +
-            formatAddress(record.scopeStart + 1) + "\n";
-    // The pool is start + 2 .. end; a scope the service would refuse has none.
-    if (record.scopeEnd >= record.scopeStart && record.scopeEnd - record.scopeStart >= 2) {
+            formatAddress(hostAdapterAddress(record.scopeStart)) + "\n";
+    // A scope the service would refuse may have no pool at all.
+    const std::uint32_t poolStart = poolStartAddress(record.scopeStart);
+    if (poolStart > record.scopeStart && poolStart <= record.scopeEnd) {
         std::snprintf(line, sizeof line, "guest pool:       %s - %s (%u addresses)\n",
-                      formatAddress(record.scopeStart + 2).c_str(),
-                      formatAddress(record.scopeEnd).c_str(),
-                      record.scopeEnd - record.scopeStart - 1);
+                      formatAddress(poolStart).c_str(), formatAddress(record.scopeEnd).c_str(),
+                      record.scopeEnd - poolStart + 1);
         text += line;
     } else {
         text += "guest pool:       none\n";

@@ -6,10 +6,7 @@
 #include <cstdint>
 #include <string>
 
-// The words the tool uses for addresses and records.
-
-// "a.b.c.d", the most significant byte first.
-std::string formatAddress(std::uint32_t address);
+// The words the tool uses for records (addresses: AddressText.h).
 
 // The adapter name field as text: up to its first NUL, at most 16 bytes, with
 // bytes outside printable ASCII shown as \xNN.

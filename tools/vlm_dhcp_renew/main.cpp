@@ -1,6 +1,7 @@
 // vlm_dhcp_renew: gives a running vlm_dhcpd service a new scope by rewriting
 // its scope renew file and sending it SIGHUP.
 
+#include "AddressText.h"
 #include "RecordText.h"
 #include "RenewRecordFile.h"
 #include "ScopeCheck.h"
@@ -19,7 +20,6 @@
 namespace {
 
 constexpr char kTool[] = "vlm_dhcp_renew";
-constexpr char kDefaultDevice[] = "vnic0";
 
 // Exit statuses; the manual page lists them.
 constexpr int kExitOk = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BridgeAttach.h"
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -7,7 +9,7 @@
 namespace vmbridge {
 
 struct Options {
-    std::string path = "/dev/vm-bridge";
+    std::string path = bridge::kDevicePath;
     std::size_t portLimit = 32;
     std::size_t queueLimit = 256;
     std::vector<std::string> taps;

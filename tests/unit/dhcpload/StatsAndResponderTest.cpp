@@ -1,3 +1,4 @@
+#include "AddressText.h"
 #include "LatencyStats.h"
 #include "Options.h"
 #include "Report.h"

@@ -1,4 +1,5 @@
 #include "RecordText.h"
+#include "AddressText.h"
 
 #include <gtest/gtest.h>
 
