@@ -103,40 +103,36 @@ std::int32_t CDHCPProtocol::HandleRequest(const std::uint8_t *request,
         return PROTO_E_NOTFORUS; // the guest chose another server
     }
 
+    // The answer is decided before anything is built: a request without a
+    // server identifier (a renewal or reboot starts over) is refused with
+    // PROTO_OK; the address offered to this guest is acknowledged with
+    // PROTO_OK; any other address is refused with PROTO_E_MALFORMED.
+    bool acknowledge = false;
+    if (namesServer) {
+        const DhcpOptionTable::Entry &requested = options.entries[dhcp::kOptRequestedAddress];
+        const LeaseEntry *entry =
+            requested.length >= 4 ? FindByAddress(loadBe32(requested.data, 0)) : nullptr;
+        acknowledge = entry != nullptr && entry->state == LEASE_OFFERED &&
+                      std::memcmp(entry->hwAddr, request + dhcp::kChaddr, dhcp::kHwAddrSize) == 0;
+    }
+    const std::int32_t answered = !namesServer || acknowledge ? PROTO_OK : PROTO_E_MALFORMED;
+
     Packet *reply = PacketCreate(nullptr, static_cast<std::uint32_t>(dhcp::kFixedSize));
     if (reply == nullptr) {
         return PROTO_E_NOMEM;
     }
-    std::int32_t status;
-    bool acked = false;
-    if (!namesServer) {
-        // A renewal or reboot without a server identifier starts over.
-        status = BuildNak(reply, request, &options);
-    } else {
-        const DhcpOptionTable::Entry &requested = options.entries[dhcp::kOptRequestedAddress];
-        const LeaseEntry *entry =
-            requested.length >= 4 ? FindByAddress(loadBe32(requested.data, 0)) : nullptr;
-        const bool offeredToGuest =
-            entry != nullptr && entry->state == LEASE_OFFERED &&
-            std::memcmp(entry->hwAddr, request + dhcp::kChaddr, dhcp::kHwAddrSize) == 0;
-        if (offeredToGuest) {
-            status = BuildAck(reply, request, &options);
-            acked = status == PROTO_OK;
-            if (status == PROTO_E_INVAL) {
-                const std::int32_t nak = BuildNak(reply, request, &options);
-                status = nak == PROTO_OK ? PROTO_E_INVAL : nak;
-            }
-        } else {
-            const std::int32_t nak = BuildNak(reply, request, &options);
-            status = nak == PROTO_OK ? PROTO_E_MALFORMED : nak;
-        }
-    }
+    // From here only PROTO_E_NOMEM can fail a reply. BuildAck binds an entry
+    // offered to this very guest, which always succeeds; its PROTO_E_INVAL
+    // and its reclaim of a stale offer when the table is full are reached
+    // only by callers of the interface, never from the wire.
+    const std::int32_t status =
+        acknowledge ? BuildAck(reply, request, &options) : BuildNak(reply, request, &options);
     // A reply that could not be completed is not sent at all.
-    if (status != PROTO_E_NOMEM && SendReply(reply) == PROTO_OK) {
-        ++(acked ? counters_.acksSent : counters_.naksSent);
+    if (status == PROTO_OK && SendReply(reply) == PROTO_OK) {
+        ++(acknowledge ? counters_.acksSent : counters_.naksSent);
     }
     PacketFree(reply);
-    return status;
+    return status == PROTO_OK ? answered : status;
 }
 
 std::int32_t CDHCPProtocol::SendReply(Packet *reply) {
