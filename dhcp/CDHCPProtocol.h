@@ -36,6 +36,8 @@ public:
     std::uint32_t BindAddress(const std::uint8_t *hwAddr, const std::uint8_t *xid,
                               std::uint32_t address);
     std::int32_t RemoveAt(std::int32_t slot);
+    // Prescribed parts of the table's interface that no message handling
+    // uses (only the tests call them); keep them.
     std::int32_t RemoveByHwAddress(const std::uint8_t *hwAddr);
     std::int32_t RemoveByAddress(std::uint32_t address);
     std::int32_t FindReclaimable() const;
@@ -56,7 +58,6 @@ public:
     const LeaseEntry (&Leases() const)[kLeaseSlots] { return leases_; }
     std::uint32_t PoolStart() const { return poolStart_; }
     std::uint32_t PoolEnd() const { return poolEnd_; }
-    std::uint32_t NetMask() const { return netMask_; }
 
     // What was seen and answered since the server was built.
     const DhcpCounters &Counters() const { return counters_; }

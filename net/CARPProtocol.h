@@ -44,6 +44,8 @@ public:
     // Hardware address inside the responder's table, or null.
     const std::uint8_t *Resolve(std::uint32_t address) const;
 
+    // The table's layout (two reserved words per entry) is prescribed; keep
+    // it even though only the tests look at it.
     struct Neighbour {
         std::uint32_t ipAddr;
         std::uint8_t hwAddr[6];

@@ -14,6 +14,7 @@ struct Packet {
     std::uint8_t *header;     // Ethernet header of a received frame (set by Ethernet)
     std::uint32_t length;     // valid bytes from `data` on
     std::uint32_t bufferSize; // bytes allocated in `buffer`
+    // Prescribed, though no layer reads it: keep it.
     std::int32_t useCount;    // 1 while the creator holds it
     std::uint8_t *buffer;     // heap block holding the frame
     std::uint8_t *data;       // current layer's first byte, inside `buffer`
@@ -30,8 +31,8 @@ Packet *PacketCreate(const std::uint8_t *bytes, std::uint32_t size);
 void PacketFree(Packet *packet);
 
 // Makes room for a header of `size` zero bytes in front of the buffer: the
-// buffer is replaced by a larger copy, `data` keeps its offset (plus `size`),
-// then `data` moves to the new start and `length` and `bufferSize` grow by
+// buffer is replaced by a larger copy with the old bytes behind the header,
+// `data` is set to the new start, and `length` and `bufferSize` grow by
 // `size`. PROTO_E_NOMEM leaves the packet exactly as it was.
 std::int32_t PacketPrepend(Packet *packet, std::uint32_t size);
 
