@@ -2,6 +2,7 @@
 # runs every test. Both install what they need first (scripts/setup) and build.
 # `make build` and `make unit` ask only for what building needs
 # (scripts/setup --build), so they run without root once that is installed.
+# The build configurations are the presets of CMakePresets.json.
 
 BUILD    ?= build
 ASAN     ?= build-asan
@@ -13,7 +14,6 @@ PREFIX   ?= /usr/local
 DESTDIR  ?=
 CONFIG   ?= $(CURDIR)/docs/dhcpd_configuration.example
 JOBS     ?= $(shell nproc)
-CMAKE_GEN = -G Ninja
 
 .PHONY: all setup setup-build setup-i386 build run test unit asan system fuzz-smoke lint install bench clean deb
 
@@ -29,7 +29,7 @@ setup-i386:
 	@scripts/setup --i386
 
 build: setup-build
-	@cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVLM_WERROR=ON >/dev/null
+	@cmake --preset build -B $(BUILD) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 run: setup build

@@ -1,12 +1,8 @@
 import os
-import pathlib
-import subprocess
 
 import pytest
 
 from vlmsandbox.sandbox import Sandbox, build_dir
-
-HERE = pathlib.Path(__file__).resolve().parent
 
 
 def pytest_collection_modifyitems(config, items):
@@ -37,12 +33,9 @@ def kbridge():
 
 
 @pytest.fixture(scope="session")
-def bridge_client(tmp_path_factory):
-    """The daemon-like bridge port client, compiled for this session."""
-    out = tmp_path_factory.mktemp("client") / "bridge_client"
-    subprocess.run(["g++", "-std=c++20", "-O1", "-Wall", "-Wextra", "-Werror", "-pthread",
-                    "-o", str(out), str(HERE / "bridge_client.cpp")], check=True)
-    return out
+def bridge_client():
+    """The daemon-like bridge port client."""
+    return built_program("tests/system/bridge_client")
 
 
 @pytest.fixture
