@@ -5,13 +5,20 @@
 #include <string>
 
 // A private directory under /tmp, removed with everything in it at the end.
+// Its path is empty when it could not be made.
 class TempDir {
 public:
     TempDir() {
-        char pattern[] = "/tmp/vlm_renew_test.XXXXXX";
-        path_ = mkdtemp(pattern);
+        char pattern[] = "/tmp/vlm_test.XXXXXX";
+        if (const char *made = mkdtemp(pattern)) {
+            path_ = made;
+        }
     }
-    ~TempDir() { std::filesystem::remove_all(path_); }
+    ~TempDir() {
+        if (!path_.empty()) {
+            std::filesystem::remove_all(path_);
+        }
+    }
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
 

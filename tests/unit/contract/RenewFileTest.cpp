@@ -2,6 +2,7 @@
 // service reads back what a host manager wrote.
 #include "RenewFile.h"
 #include "LogCapture.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -25,14 +26,9 @@ const char kDelete[] = "Velmarind DHCP server for virtual NIC couldn't delete sc
 class RenewFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        char templ[] = "/tmp/renewXXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir = std::string(templ) + "/";
+        ASSERT_FALSE(tmp.path().empty());
+        dir = tmp.path() + "/";
         ASSERT_TRUE(buildRenewPath(path, "vnic0", dir.c_str()));
-    }
-    void TearDown() override {
-        unlink(path);
-        rmdir(dir.c_str());
     }
     void writeBytes(const std::string &bytes) const {
         std::ofstream(path, std::ios::binary) << bytes;
@@ -47,6 +43,7 @@ protected:
         r.startInterface = 1;
         return r;
     }
+    TempDir tmp;
     std::string dir;
     char path[kRenewPathSize]{};
     LogCapture log;

@@ -1,6 +1,7 @@
 // The lease snapshot file: its text, byte for byte, for tables laid out by
 // hand; its order and speed for a full table; and what a failed write leaves.
 #include "LeaseSnapshot.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -20,12 +21,10 @@ namespace fs = std::filesystem;
 class SnapshotDir : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/vlm_snapshot_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        ASSERT_FALSE(tmp.path().empty());
+        dir = tmp.path();
         ASSERT_TRUE(buildSnapshotPath(path, "vnic0", dir.c_str()));
     }
-    void TearDown() override { fs::remove_all(dir); }
 
     std::string read() const {
         std::ifstream in(path, std::ios::binary);
@@ -41,6 +40,7 @@ protected:
         return found;
     }
 
+    TempDir tmp;
     std::string dir;
     char path[kRenewPathSize];
 };

@@ -3,6 +3,7 @@
 #include "Startup.h"
 #include "LogCapture.h"
 #include "Service.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -32,19 +33,15 @@ int run(std::vector<std::string> args) {
 class Startup : public ::testing::Test {
 protected:
     void SetUp() override {
-        char templ[] = "/tmp/startupXXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir = templ;
-    }
-    void TearDown() override {
-        unlink(config().c_str());
-        rmdir(dir.c_str());
+        ASSERT_FALSE(tmp.path().empty());
+        dir = tmp.path();
     }
     std::string config() const { return dir + "/conf"; }
     std::string writeConfig(const std::string &text) const {
         std::ofstream(config()) << text;
         return config();
     }
+    TempDir tmp;
     std::string dir;
     LogCapture log;
 };

@@ -2,10 +2,10 @@
 // broken, and what the service's own writer produces.
 #include "SnapshotText.h"
 #include "LeaseSnapshot.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -91,10 +91,10 @@ TEST(SnapshotText, BrokenFilesAreRefusedWithAReason) {
 }
 
 TEST(SnapshotText, ReadsWhatTheServiceWrites) {
-    char pattern[] = "/tmp/vlm_leases_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
     char path[kRenewPathSize];
-    ASSERT_TRUE(buildSnapshotPath(path, "vnic0", pattern));
+    ASSERT_TRUE(buildSnapshotPath(path, "vnic0", dir.path().c_str()));
     LeaseEntry table[2]{};
     table[0] = {{0x52, 0x54, 0, 1, 2, 3}, 0x0A000005, LEASE_OFFERED, 0, {}, 1};
     table[1] = {{0x52, 0x54, 0, 1, 2, 4}, 0x0A000009, LEASE_BOUND, 0, {}, kChainEnd};
@@ -106,7 +106,6 @@ TEST(SnapshotText, ReadsWhatTheServiceWrites) {
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
-    std::filesystem::remove_all(pattern);
 
     std::string why;
     const auto s = parseSnapshot(text.str(), why);
