@@ -32,8 +32,8 @@ int CSection::SetValue(const QString &key, const QString &value) {
 }
 
 int CSection::Write(QIODevice &device) const {
-    // The header goes straight to the device, the parameters through a text
-    // stream each; both write to it in program order.
+    // The header goes straight to the device, then each parameter writes its
+    // own line to it (CParameter::Write).
     const QByteArray header = QStringLiteral("[%1]\n").arg(name).toUtf8();
     auto result = static_cast<int>(device.write(header));
     for (const auto &parameter : parameters) {
