@@ -103,10 +103,10 @@ std::int32_t CDHCPProtocol::HandleRequest(const std::uint8_t *request,
         return PROTO_E_NOTFORUS; // the guest chose another server
     }
 
-    // The answer is decided before anything is built: a request without a
-    // server identifier (a renewal or reboot starts over) is refused with
-    // PROTO_OK; the address offered to this guest is acknowledged with
-    // PROTO_OK; any other address is refused with PROTO_E_MALFORMED.
+    // The answer is decided before anything is built: the address offered to
+    // this guest is acknowledged; any other address is refused with
+    // PROTO_E_MALFORMED, and a request without a server identifier (a renewal
+    // or reboot starts over) with PROTO_OK.
     bool acknowledge = false;
     if (namesServer) {
         const DhcpOptionTable::Entry &requested = options.entries[dhcp::kOptRequestedAddress];
@@ -115,24 +115,33 @@ std::int32_t CDHCPProtocol::HandleRequest(const std::uint8_t *request,
         acknowledge = entry != nullptr && entry->state == LEASE_OFFERED &&
                       std::memcmp(entry->hwAddr, request + dhcp::kChaddr, dhcp::kHwAddrSize) == 0;
     }
-    const std::int32_t answered = !namesServer || acknowledge ? PROTO_OK : PROTO_E_MALFORMED;
 
     Packet *reply = PacketCreate(nullptr, static_cast<std::uint32_t>(dhcp::kFixedSize));
     if (reply == nullptr) {
         return PROTO_E_NOMEM;
     }
-    // From here only PROTO_E_NOMEM can fail a reply. BuildAck binds an entry
-    // offered to this very guest, which always succeeds; its PROTO_E_INVAL
-    // and its reclaim of a stale offer when the table is full are reached
-    // only by callers of the interface, never from the wire.
-    const std::int32_t status =
-        acknowledge ? BuildAck(reply, request, &options) : BuildNak(reply, request, &options);
+    std::int32_t status = PROTO_E_MALFORMED;
+    if (acknowledge) {
+        status = BuildAck(reply, request, &options);
+    } else if (!namesServer) {
+        status = PROTO_OK;
+    }
+    const bool acked = acknowledge && status == PROTO_OK;
+    // Only the interface reaches a failed BuildAck (PROTO_E_INVAL, nothing
+    // written) and its reclaim of a stale offer: from the wire it binds an
+    // address offered to this very guest, which always succeeds. The guest
+    // would get a NAK with that status, as it gets one for any refusal.
+    if (!acked && status != PROTO_E_NOMEM) {
+        if (const std::int32_t built = BuildNak(reply, request, &options); built != PROTO_OK) {
+            status = built;
+        }
+    }
     // A reply that could not be completed is not sent at all.
-    if (status == PROTO_OK && SendReply(reply) == PROTO_OK) {
-        ++(acknowledge ? counters_.acksSent : counters_.naksSent);
+    if (status != PROTO_E_NOMEM && SendReply(reply) == PROTO_OK) {
+        ++(acked ? counters_.acksSent : counters_.naksSent);
     }
     PacketFree(reply);
-    return status == PROTO_OK ? answered : status;
+    return status;
 }
 
 std::int32_t CDHCPProtocol::SendReply(Packet *reply) {
