@@ -14,8 +14,7 @@ struct Packet {
     std::uint8_t *header;     // Ethernet header of a received frame (set by Ethernet)
     std::uint32_t length;     // valid bytes from `data` on
     std::uint32_t bufferSize; // bytes allocated in `buffer`
-    // Prescribed, though no layer reads it: keep it.
-    std::int32_t useCount;    // 1 while the creator holds it
+    std::int32_t useCount;    // 1 while the creator holds it; prescribed, though unread
     std::uint8_t *buffer;     // heap block holding the frame
     std::uint8_t *data;       // current layer's first byte, inside `buffer`
 };

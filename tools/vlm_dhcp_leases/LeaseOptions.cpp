@@ -1,8 +1,8 @@
 #include "LeaseOptions.h"
 
-#include "SnapshotFormat.h"
 #include "RenewRecordFile.h"
 #include "ScopeRenewRecord.h"
+#include "SnapshotFormat.h"
 
 #include <getopt.h>
 

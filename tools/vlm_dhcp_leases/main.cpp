@@ -3,10 +3,10 @@
 
 #include "LeaseOptions.h"
 #include "LeaseReport.h"
-#include "SnapshotFormat.h"
 #include "RenewRecordFile.h"
 #include "ServiceProcess.h"
 #include "ServiceRefusal.h"
+#include "SnapshotFormat.h"
 #include "SnapshotWait.h"
 
 #include "AddressText.h"
