@@ -255,6 +255,9 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     // A name that gives no usable path is logged at each request.
     char snapshotPath[kRenewPathSize];
     buildSnapshotPath(snapshotPath, device);
+    // The snapshot folder outlives the service: a service killed while it
+    // wrote a snapshot left its temporary there.
+    removeSnapshotTemporaries(snapshotPath);
 
     configureAdapter(record.adapterName, scopeStart + 1, scopeMask, startInterface);
 
@@ -275,6 +278,7 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
 
     removeRenewFile(path);
     removeSnapshotFile(snapshotPath);
+    removeSnapshotTemporaries(snapshotPath);
     vlmLog(LOG_INFO, "Velmarind DHCP server for virtual NIC exited.");
     closelog();
     phys.reset(); // its own line goes out after the log was closed
