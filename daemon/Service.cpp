@@ -10,6 +10,7 @@
 #include "Log.h"
 #include "RenewFile.h"
 #include "ScopeCheck.h"
+#include "ServiceLock.h"
 
 #include <cerrno>
 #include <cstring>
@@ -22,6 +23,11 @@
 std::atomic<std::int32_t> serviceFlags{0};
 
 namespace {
+
+// The claim on the adapter (see ServiceLock.h): taken by the start-up
+// process, inherited by the service, given up when the service ends.
+char gLockPath[kRenewPathSize];
+int gLockFd = -1;
 
 // The loop looks at the renew bit right before each bridge read, but a
 // SIGHUP can still land after that look and before the read blocks; it would
@@ -232,6 +238,7 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
 
     Scope current{scopeStart, scopeEnd, scopeMask};
     if (!scopeAccepted(current)) {
+        releaseServiceLock(gLockPath, gLockFd);
         return -1;
     }
 
@@ -279,6 +286,7 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     removeRenewFile(path);
     removeSnapshotFile(snapshotPath);
     removeSnapshotTemporaries(snapshotPath);
+    releaseServiceLock(gLockPath, gLockFd);
     vlmLog(LOG_INFO, "Velmarind DHCP server for virtual NIC exited.");
     closelog();
     phys.reset(); // its own line goes out after the log was closed
@@ -291,12 +299,32 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
 std::int32_t startDhcpServer(const char *device, std::int32_t startInterface,
                              std::uint32_t scopeStart, std::uint32_t scopeEnd,
                              std::uint32_t scopeMask) {
-    const pid_t child = fork();
-    if (child < 0) {
-        return -1;
+    // The adapter is claimed before anything else: a start-up that finds a
+    // live service for it forks nothing and leaves that one's renew file,
+    // host adapter and bridge port alone. A lock file that can't be made (no
+    // install directory) leaves the service unguarded, as it leaves it
+    // without a renew file.
+    gLockFd = -1;
+    if (buildLockPath(gLockPath, device)) {
+        gLockFd = takeServiceLock(gLockPath);
+        if (gLockFd == kServiceLockHeld) {
+            vlmLog(LOG_ERR,
+                   "Velmarind DHCP daemon: %s is already served by a running service; not "
+                   "starting another",
+                   device);
+            return -1;
+        }
     }
-    if (child > 0) {
-        return 0;
+    const pid_t child = fork();
+    if (child != 0) {
+        // The service holds the lock through its own copy of the descriptor.
+        if (child < 0) {
+            releaseServiceLock(gLockPath, gLockFd);
+        } else if (gLockFd >= 0) {
+            close(gLockFd);
+        }
+        gLockFd = -1;
+        return child < 0 ? -1 : 0;
     }
     serviceFlags.store(0);
     setsid();

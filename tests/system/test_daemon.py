@@ -330,6 +330,31 @@ def test_renewal_name_without_nul_is_bounded(box, tmp_path):
     assert d.alive()
 
 
+# --- one service per adapter ------------------------------------------------
+
+SECOND_REFUSED = (ERR, "Velmarind DHCP daemon: vnic0 is already served by a running service; "
+                       "not starting another")
+
+
+def test_second_start_up_for_the_same_adapter_refuses(box, tmp_path):
+    first = start(box, tmp_path)
+    record = first.renew_record()
+    adapter = adapter_state(box)
+    second = Daemon(box, tmp_path)
+    assert second.start(wait_service=False) == 3
+    assert box.wait_logs(lambda r: r["ident"] == "vlm_dhcpd"
+                         and (r["severity"], r["message"]) == SECOND_REFUSED, 5), box.logs()
+    # Nothing was forked, and the running service keeps its record, adapter
+    # and bridge port, and serves.
+    assert box.processes_of(second.binary) == [first.service_pid]
+    assert {r["pid"] for r in box.logs_before_marker() if r["ident"] == "vlm_dhcp"} == {
+        first.service_pid}
+    assert first.renew_record() == record
+    assert adapter_state(box) == adapter
+    assert first.reading_bridge()
+    assert udhcpc_lease(box, "g1", tmp_path) == ("10.37.129.3", "24", SERVER)
+
+
 # --- bridge failures --------------------------------------------------------
 
 def test_bridge_absent(make_sandbox, tmp_path):
