@@ -29,6 +29,20 @@ namespace {
 char gLockPath[kRenewPathSize];
 int gLockFd = -1;
 
+// SIGHUP and SIGUSR1 end a process that has no handler for them, and the
+// service has none until it has logged its start and checked its scope
+// (syslog may block meanwhile), while a supervisor may send a reload as soon
+// as the start-up process has ended. So both are blocked from before the
+// fork until the handlers are in place; one that came meanwhile is served
+// at once.
+sigset_t requestSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGUSR1);
+    return set;
+}
+
 // The loop looks at the renew bit right before each bridge read, but a
 // SIGHUP can still land after that look and before the read blocks; it would
 // then wait for the next frame, on a quiet network for ever. So the handler
@@ -255,6 +269,8 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     // Before the renew file exists: the lease tool finds the service through
     // it, and SIGUSR1's default action would end the service.
     installSnapshotHandler();
+    const sigset_t requests = requestSignals();
+    sigprocmask(SIG_UNBLOCK, &requests, nullptr);
 
     char path[kRenewPathSize];
     buildRenewPath(path, device);
@@ -315,8 +331,12 @@ std::int32_t startDhcpServer(const char *device, std::int32_t startInterface,
             return -1;
         }
     }
+    const sigset_t requests = requestSignals();
+    sigset_t before;
+    sigprocmask(SIG_BLOCK, &requests, &before);
     const pid_t child = fork();
     if (child != 0) {
+        sigprocmask(SIG_SETMASK, &before, nullptr);
         // The service holds the lock through its own copy of the descriptor.
         if (child < 0) {
             releaseServiceLock(gLockPath, gLockFd);

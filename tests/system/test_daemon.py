@@ -1,7 +1,9 @@
 """The real vlm_dhcpd inside a sandbox: start-up, service, host adapter,
 renew file, DHCP and ARP on the wire, SIGHUP renewals and bridge failures."""
 import os
+import signal
 import struct
+import subprocess
 import time
 
 import pytest
@@ -11,6 +13,7 @@ from vlmsandbox.daemon import (BROADCAST_MAC, ERR, INFO, LOG_USER, RECORD, SERVI
                                Daemon, adapter_state, config_text, dhcp_request_frame,
                                exchange, expected_reply, from_server, guest_mac, ip2int,
                                udhcpc_lease)
+from vlmsandbox.sandbox import wait_until
 
 SERVER = "10.37.129.1"
 MASK = "255.255.255.0"
@@ -254,6 +257,56 @@ def wait_adapter(box, expected, timeout=10):
     while adapter_state(box) != expected and time.monotonic() < deadline:
         time.sleep(0.01)
     return adapter_state(box)
+
+
+# Stops the service at its first step after the fork, before it has handlers.
+STOP_AT_OPENLOG = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <signal.h>
+#include <string.h>
+void openlog(const char *ident, int option, int facility) {
+    void (*real)(const char *, int, int) = (void (*)(const char *, int, int))dlsym(RTLD_NEXT, "openlog");
+    if (ident != NULL && strcmp(ident, "vlm_dhcp") == 0)
+        raise(SIGSTOP);
+    real(ident, option, facility);
+}
+"""
+
+
+def default_signals():
+    for sig in (signal.SIGHUP, signal.SIGUSR1):
+        signal.signal(sig, signal.SIG_DFL)
+
+
+def test_signals_before_the_handlers_wait_for_them(box, tmp_path):
+    """systemctl start returns right after the fork, so a reload may come
+    before the service has its handlers: it must be served, not end it."""
+    shim = tmp_path / "stop_at_openlog.so"
+    source = tmp_path / "stop_at_openlog.c"
+    source.write_text(STOP_AT_OPENLOG)
+    subprocess.run(["gcc", "-shared", "-fPIC", "-o", str(shim), str(source), "-ldl"], check=True)
+    d = Daemon(box, tmp_path, env=dict(os.environ, LD_PRELOAD=str(shim)),
+               preexec_fn=default_signals)
+    assert d.start(wait_service=False) == 0
+
+    def stopped_service():
+        pids = box.processes_of(d.binary)
+        return pids[0] if len(pids) == 1 and _state(pids[0]) == "T" else None
+    wait_until(stopped_service, "the service to stop in its first step")
+    d.service_pid = stopped_service()
+    for sig in (signal.SIGHUP, signal.SIGUSR1, signal.SIGCONT):
+        os.kill(d.service_pid, sig)
+    d.wait_service_log(RENEWING)
+    d.wait_serving()
+    assert d.alive()
+
+
+def _state(pid):
+    try:
+        return open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return None
 
 
 def test_sighup_unchanged_file_keeps_leases(box, tmp_path):

@@ -59,7 +59,7 @@ class Daemon:
     """One run of vlm_dhcpd -c CONF -d DEVICE inside a sandbox."""
 
     def __init__(self, box, tmp_path, conf=None, device="vnic0", args=None, binary=None,
-                 env=None):
+                 env=None, preexec_fn=None):
         self.box = box
         self.device = device
         self.conf = tmp_path / "dhcpd.conf"
@@ -67,6 +67,7 @@ class Daemon:
         self.args = args if args is not None else ["-c", str(self.conf), "-d", device]
         self.binary = binary or daemon_binary()
         self.env = env
+        self.preexec_fn = preexec_fn
         self.service_pid = None
         self.startup_status = None
 
@@ -76,7 +77,7 @@ class Daemon:
         self.terminal = self.conf.parent / "terminal.out"
         with open(self.terminal, "wb") as out:
             result = self.box.run(self.box.port_cmd([str(self.binary)] + self.args), timeout=30,
-                                  env=self.env,
+                                  env=self.env, preexec_fn=self.preexec_fn,
                                   stdin=subprocess.DEVNULL, stdout=out, stderr=out)
         self.startup_status = result.returncode
         # Nothing may reach the terminal: everything goes to syslog.
