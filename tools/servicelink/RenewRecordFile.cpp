@@ -2,6 +2,7 @@
 
 #include "AtomicReplace.h"
 #include "RenewFile.h"
+#include "ServiceLock.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -22,6 +23,12 @@ std::string renewFilePath(const std::string &installDir, const std::string &devi
     char path[kRenewPathSize];
     return buildRenewPath(path, device.c_str(), installDir.c_str()) ? std::string(path)
                                                                     : std::string();
+}
+
+std::string lockFilePath(const std::string &installDir, const std::string &device) {
+    char path[kRenewPathSize];
+    return buildLockPath(path, device.c_str(), installDir.c_str()) ? std::string(path)
+                                                                   : std::string();
 }
 
 bool isUsableDeviceName(std::string_view device) {

@@ -5,6 +5,7 @@ service process becomes its child when the start-up process ends, and its
 exit status can be read with waitpid.
 """
 import ctypes
+import fcntl
 import json
 import os
 import pathlib
@@ -21,12 +22,24 @@ WIRE = HERE / "wire.py"
 SERVICE_MAC = "00:01:23:45:be:f0"
 BROADCAST_MAC = "ff:ff:ff:ff:ff:ff"
 RENEW_FILE = "/usr/lib/velmarind/.dhcp.{}"
+LOCK_FILE = ".dhcp-lock.{}"  # beside the renew file: the service's claim on its adapter
 RECORD = struct.Struct("<iIIII16si")  # the 40-byte renew record, host order (x86)
 LOG_USER = 1
 ERR, INFO = 3, 6
 
 PR_SET_CHILD_SUBREAPER = 36
 ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+
+
+def held_service_lock(install_dir, device="vnic0"):
+    """A descriptor holding the write lock on the adapter's lock file, as the
+    service holds it; a stand-in started with it (pass_fds) holds the claim,
+    and keeps it after the caller closed its own copy."""
+    fd = os.open(os.path.join(install_dir, LOCK_FILE.format(device)),
+                 os.O_RDWR | os.O_CREAT, 0o600)
+    # struct flock: l_type, l_whence, l_start, l_len, l_pid; the whole file.
+    fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, 0, 0, 0, 0))
+    return fd
 
 
 def daemon_binary(asan=False):
