@@ -2,7 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
+#include <cstdlib>
 #include <dirent.h>
 #include <fstream>
 #include <iterator>
@@ -36,10 +36,17 @@ bool runsAsRoot(const std::string &status) {
     if (at == std::string::npos) {
         return false;
     }
-    unsigned long real = 1;
-    unsigned long effective = 1;
-    return std::sscanf(status.c_str() + at + 5, "%lu %lu", &real, &effective) == 2 && real == 0 &&
-           effective == 0;
+    const char *next = status.c_str() + at + 5;
+    for (int field = 0; field < 2; ++field) {
+        char *end = nullptr;
+        errno = 0;
+        const unsigned long uid = std::strtoul(next, &end, 10);
+        if (end == next || errno != 0 || uid != 0) {
+            return false;
+        }
+        next = end;
+    }
+    return true;
 }
 
 // A write lock of an open file description, as fdinfo lists it:
@@ -69,14 +76,24 @@ bool holdsLockFile(const std::string &dir, const std::string &lockPath) {
         return false;
     }
     bool holds = false;
+    std::string entryPath = dir;
+    const std::size_t base = entryPath.size();
     while (const dirent *entry = readdir(fds)) {
-        const std::string fd = entry->d_name;
-        struct stat open {};
-        if (fd[0] == '.' || stat((dir + "/fd/" + fd).c_str(), &open) != 0 ||
-            open.st_dev != lock.st_dev || open.st_ino != lock.st_ino) {
+        if (entry->d_name[0] == '.') {
             continue;
         }
-        if (holdsWriteLock(readText(dir + "/fdinfo/" + fd))) {
+        entryPath.resize(base);
+        entryPath += "/fd/";
+        entryPath += entry->d_name;
+        struct stat open {};
+        if (stat(entryPath.c_str(), &open) != 0 || open.st_dev != lock.st_dev ||
+            open.st_ino != lock.st_ino) {
+            continue;
+        }
+        entryPath.resize(base);
+        entryPath += "/fdinfo/";
+        entryPath += entry->d_name;
+        if (holdsWriteLock(readText(entryPath))) {
             holds = true;
             break;
         }
