@@ -51,7 +51,9 @@ def run(install_dir, *args, daemon=None):
 def start_stand_in(program, install_dir, device="vnic0"):
     """The program run as the adapter's service: holding its lock."""
     lock = held_service_lock(install_dir, device)
-    proc = subprocess.Popen([str(program), "60"], pass_fds=[lock])
+    # SIGHUP ends it (the tests see it signalled), whatever this process ignores.
+    proc = subprocess.Popen([str(program), "60"], pass_fds=[lock],
+                            preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_DFL))
     os.close(lock)
     return proc
 
