@@ -282,12 +282,21 @@ def default_signals():
 def test_signals_before_the_handlers_wait_for_them(box, tmp_path):
     """systemctl start returns right after the fork, so a reload may come
     before the service has its handlers: it must be served, not end it."""
-    shim = tmp_path / "stop_at_openlog.so"
     source = tmp_path / "stop_at_openlog.c"
     source.write_text(STOP_AT_OPENLOG)
-    subprocess.run(["gcc", "-shared", "-fPIC", "-o", str(shim), str(source), "-ldl"], check=True)
-    d = Daemon(box, tmp_path, env=dict(os.environ, LD_PRELOAD=str(shim)),
-               preexec_fn=default_signals)
+    d = Daemon(box, tmp_path, preexec_fn=default_signals)
+    # The programs on the way to the daemon are the host's; the daemon may
+    # be built for 32-bit x86 (ELF class 1). The loader picks the shim of
+    # each program's platform.
+    compilers = {"x86_64": "gcc"}
+    if d.binary.read_bytes()[4] == 1:
+        compilers["i686"] = "i686-linux-gnu-gcc"
+    for platform, compiler in compilers.items():
+        (tmp_path / platform).mkdir()
+        subprocess.run([compiler, "-shared", "-fPIC", "-o",
+                        str(tmp_path / platform / "stop_at_openlog.so"), str(source), "-ldl"],
+                       check=True)
+    d.env = dict(os.environ, LD_PRELOAD=str(tmp_path / "$PLATFORM" / "stop_at_openlog.so"))
     assert d.start(wait_service=False) == 0
 
     def stopped_service():
