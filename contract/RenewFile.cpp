@@ -1,5 +1,6 @@
 #include "RenewFile.h"
 
+#include "AtomicReplace.h"
 #include "Log.h"
 
 #include <cstdio>
@@ -17,14 +18,12 @@ bool buildRenewPath(char (&path)[kRenewPathSize], const char *device, const char
 }
 
 void writeRenewFile(const char *path, const ScopeRenewRecord &record) {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) {
+    // Replaced whole: a full file system or a reader at the wrong moment must
+    // never meet a part of a record. A failed write leaves what was there.
+    if (replaceFile(path, kRenewFileMode, &record, sizeof record) != 0) {
         vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC couldn't create scope renew file. "
                         "Scope update will be unavailaible.");
-        return;
     }
-    [[maybe_unused]] const ssize_t written = write(fd, &record, sizeof record);
-    close(fd);
 }
 
 int readRenewFile(const char *path, ScopeRenewRecord &record) {

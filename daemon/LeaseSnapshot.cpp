@@ -1,6 +1,7 @@
 #include "LeaseSnapshot.h"
 
 #include "AddressText.h"
+#include "AtomicReplace.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -8,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,41 +113,37 @@ int writeLeaseSnapshot(const char *path, const SnapshotFacts &facts,
     if (path == nullptr || path[0] == '\0') {
         return ENAMETOOLONG;
     }
-    char temporary[kRenewPathSize + 8];
-    if (std::snprintf(temporary, sizeof temporary, "%s.XXXXXX", path) >=
-        static_cast<int>(sizeof temporary)) {
-        return ENAMETOOLONG;
-    }
-    const int fd = mkostemp(temporary, O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
-    }
-    // mkostemp creates 0600; the snapshot is for any local reader.
-    int error = fchmod(fd, kSnapshotMode) == 0 ? 0 : errno;
-    std::FILE *out = error == 0 ? fdopen(fd, "w") : nullptr;
-    if (out == nullptr) {
-        error = error != 0 ? error : errno;
-        close(fd);
-        unlink(temporary);
+    return replaceFile(path, kSnapshotMode, [&facts, table](int fd) {
+        // The stream gets a descriptor of its own: the replacement syncs and
+        // closes fd after the stream has been flushed and closed.
+        const int copy = dup(fd);
+        std::FILE *out = copy >= 0 ? fdopen(copy, "w") : nullptr;
+        if (out == nullptr) {
+            const int error = errno;
+            if (copy >= 0) {
+                close(copy);
+            }
+            return error;
+        }
+        std::setvbuf(out, nullptr, _IOFBF, kWriteBuffer);
+        putHeader(out, facts);
+        const std::size_t count = putLeases(out, table);
+        std::fprintf(out, "end %zu\n", count);
+        // A full folder shows at the flush or at the close, not at each line.
+        errno = 0;
+        int error = 0;
+        if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+            error = errno != 0 ? errno : EIO;
+        }
+        if (std::fclose(out) != 0 && error == 0) {
+            error = errno;
+        }
         return error;
+    });
+}
+
+void removeSnapshotTemporaries(const char *path) {
+    if (path != nullptr && path[0] != '\0') {
+        removeReplaceTemporaries(path);
     }
-    std::setvbuf(out, nullptr, _IOFBF, kWriteBuffer);
-    putHeader(out, facts);
-    const std::size_t count = putLeases(out, table);
-    std::fprintf(out, "end %zu\n", count);
-    // A full folder shows at the flush or at the close, not at each line.
-    errno = 0;
-    if (std::fflush(out) != 0 || std::ferror(out) != 0) {
-        error = errno != 0 ? errno : EIO;
-    }
-    if (std::fclose(out) != 0 && error == 0) {
-        error = errno;
-    }
-    if (error == 0 && std::rename(temporary, path) != 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        unlink(temporary);
-    }
-    return error;
 }

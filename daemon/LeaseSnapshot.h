@@ -34,3 +34,8 @@ void stampSnapshotFacts(SnapshotFacts &facts);
 // behind on failure.
 int writeLeaseSnapshot(const char *path, const SnapshotFacts &facts,
                        std::span<const LeaseEntry> table);
+
+// Removes the temporaries "<path>.XXXXXX" that a service killed while it
+// wrote a snapshot left beside path; the service calls it at start and at
+// exit, since the snapshot folder outlives it.
+void removeSnapshotTemporaries(const char *path);

@@ -9,6 +9,7 @@
 #include "Log.h"
 #include "RenewFile.h"
 #include "ScopeCheck.h"
+#include "ServiceLock.h"
 
 #include <cerrno>
 #include <cstring>
@@ -21,6 +22,25 @@
 std::atomic<std::int32_t> serviceFlags{0};
 
 namespace {
+
+// The claim on the adapter (see ServiceLock.h): taken by the start-up
+// process, inherited by the service, given up when the service ends.
+char gLockPath[kRenewPathSize];
+int gLockFd = -1;
+
+// SIGHUP and SIGUSR1 end a process that has no handler for them, and the
+// service has none until it has logged its start and checked its scope
+// (syslog may block meanwhile), while a supervisor may send a reload as soon
+// as the start-up process has ended. So both are blocked from before the
+// fork until the handlers are in place; one that came meanwhile is served
+// at once.
+sigset_t requestSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGUSR1);
+    return set;
+}
 
 // The loop looks at the renew bit right before each bridge read, but a
 // SIGHUP can still land after that look and before the read blocks; it would
@@ -215,6 +235,7 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
 
     ServiceScope current{scopeStart, scopeEnd, scopeMask};
     if (!scopeAccepted(current)) {
+        releaseServiceLock(gLockPath, gLockFd);
         return -1;
     }
 
@@ -231,6 +252,8 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     // Before the renew file exists: the lease tool finds the service through
     // it, and SIGUSR1's default action would end the service.
     installSnapshotHandler();
+    const sigset_t requests = requestSignals();
+    sigprocmask(SIG_UNBLOCK, &requests, nullptr);
 
     char path[kRenewPathSize];
     buildRenewPath(path, device);
@@ -238,6 +261,9 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     // A name that gives no usable path is logged at each request.
     char snapshotPath[kRenewPathSize];
     buildSnapshotPath(snapshotPath, device);
+    // The snapshot folder outlives the service: a service killed while it
+    // wrote a snapshot left its temporary there.
+    removeSnapshotTemporaries(snapshotPath);
 
     configureAdapter(record.adapterName, hostAdapterAddress(scopeStart), scopeMask, startInterface);
 
@@ -251,6 +277,8 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
 
     removeRenewFile(path);
     removeSnapshotFile(snapshotPath);
+    removeSnapshotTemporaries(snapshotPath);
+    releaseServiceLock(gLockPath, gLockFd);
     vlmLog(LOG_INFO, "Velmarind DHCP server for virtual NIC exited.");
     closelog();
     phys.reset(); // its own line goes out after the log was closed
@@ -263,12 +291,36 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
 std::int32_t startDhcpServer(const char *device, std::int32_t startInterface,
                              std::uint32_t scopeStart, std::uint32_t scopeEnd,
                              std::uint32_t scopeMask) {
-    const pid_t child = fork();
-    if (child < 0) {
-        return -1;
+    // The adapter is claimed before anything else: a start-up that finds a
+    // live service for it forks nothing and leaves that one's renew file,
+    // host adapter and bridge port alone. A lock file that can't be made (no
+    // install directory) leaves the service unguarded, as it leaves it
+    // without a renew file.
+    gLockFd = -1;
+    if (buildLockPath(gLockPath, device)) {
+        gLockFd = takeServiceLock(gLockPath);
+        if (gLockFd == kServiceLockHeld) {
+            vlmLog(LOG_ERR,
+                   "Velmarind DHCP daemon: %s is already served by a running service; not "
+                   "starting another",
+                   device);
+            return -1;
+        }
     }
-    if (child > 0) {
-        return 0;
+    const sigset_t requests = requestSignals();
+    sigset_t before;
+    sigprocmask(SIG_BLOCK, &requests, &before);
+    const pid_t child = fork();
+    if (child != 0) {
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+        // The service holds the lock through its own copy of the descriptor.
+        if (child < 0) {
+            releaseServiceLock(gLockPath, gLockFd);
+        } else if (gLockFd >= 0) {
+            close(gLockFd);
+        }
+        gLockFd = -1;
+        return child < 0 ? -1 : 0;
     }
     serviceFlags.store(0);
     setsid();

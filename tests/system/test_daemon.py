@@ -1,7 +1,9 @@
 """The real vlm_dhcpd inside a sandbox: start-up, service, host adapter,
 renew file, DHCP and ARP on the wire, SIGHUP renewals and bridge failures."""
 import os
+import signal
 import struct
+import subprocess
 import time
 
 import pytest
@@ -11,6 +13,7 @@ from vlmsandbox.daemon import (BROADCAST_MAC, ERR, INFO, LOG_USER, RECORD, SERVI
                                Daemon, adapter_state, config_text, dhcp_request_frame,
                                exchange, expected_reply, from_server, guest_mac, ip2int,
                                udhcpc_lease)
+from vlmsandbox.sandbox import wait_until
 
 SERVER = "10.37.129.1"
 MASK = "255.255.255.0"
@@ -256,6 +259,65 @@ def wait_adapter(box, expected, timeout=10):
     return adapter_state(box)
 
 
+# Stops the service at its first step after the fork, before it has handlers.
+STOP_AT_OPENLOG = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <signal.h>
+#include <string.h>
+void openlog(const char *ident, int option, int facility) {
+    void (*real)(const char *, int, int) = (void (*)(const char *, int, int))dlsym(RTLD_NEXT, "openlog");
+    if (ident != NULL && strcmp(ident, "vlm_dhcp") == 0)
+        raise(SIGSTOP);
+    real(ident, option, facility);
+}
+"""
+
+
+def default_signals():
+    for sig in (signal.SIGHUP, signal.SIGUSR1):
+        signal.signal(sig, signal.SIG_DFL)
+
+
+def test_signals_before_the_handlers_wait_for_them(box, tmp_path):
+    """systemctl start returns right after the fork, so a reload may come
+    before the service has its handlers: it must be served, not end it."""
+    source = tmp_path / "stop_at_openlog.c"
+    source.write_text(STOP_AT_OPENLOG)
+    d = Daemon(box, tmp_path, preexec_fn=default_signals)
+    # The programs on the way to the daemon are the host's; the daemon may
+    # be built for 32-bit x86 (ELF class 1). The loader picks the shim of
+    # each program's platform.
+    compilers = {"x86_64": "gcc"}
+    if d.binary.read_bytes()[4] == 1:
+        compilers["i686"] = "i686-linux-gnu-gcc"
+    for platform, compiler in compilers.items():
+        (tmp_path / platform).mkdir()
+        subprocess.run([compiler, "-shared", "-fPIC", "-o",
+                        str(tmp_path / platform / "stop_at_openlog.so"), str(source), "-ldl"],
+                       check=True)
+    d.env = dict(os.environ, LD_PRELOAD=str(tmp_path / "$PLATFORM" / "stop_at_openlog.so"))
+    assert d.start(wait_service=False) == 0
+
+    def stopped_service():
+        pids = box.processes_of(d.binary)
+        return pids[0] if len(pids) == 1 and _state(pids[0]) == "T" else None
+    wait_until(stopped_service, "the service to stop in its first step")
+    d.service_pid = stopped_service()
+    for sig in (signal.SIGHUP, signal.SIGUSR1, signal.SIGCONT):
+        os.kill(d.service_pid, sig)
+    d.wait_service_log(RENEWING)
+    d.wait_serving()
+    assert d.alive()
+
+
+def _state(pid):
+    try:
+        return open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return None
+
+
 def test_sighup_unchanged_file_keeps_leases(box, tmp_path):
     d = start(box, tmp_path)
     mac = guest_mac(box, "g1")
@@ -328,6 +390,31 @@ def test_renewal_name_without_nul_is_bounded(box, tmp_path):
     logs = hup_and_wait(d, 4)
     assert any("ABCDEFGHIJKLMNOP (" in m for _, m in logs), logs
     assert d.alive()
+
+
+# --- one service per adapter ------------------------------------------------
+
+SECOND_REFUSED = (ERR, "Velmarind DHCP daemon: vnic0 is already served by a running service; "
+                       "not starting another")
+
+
+def test_second_start_up_for_the_same_adapter_refuses(box, tmp_path):
+    first = start(box, tmp_path)
+    record = first.renew_record()
+    adapter = adapter_state(box)
+    second = Daemon(box, tmp_path)
+    assert second.start(wait_service=False) == 3
+    assert box.wait_logs(lambda r: r["ident"] == "vlm_dhcpd"
+                         and (r["severity"], r["message"]) == SECOND_REFUSED, 5), box.logs()
+    # Nothing was forked, and the running service keeps its record, adapter
+    # and bridge port, and serves.
+    assert box.processes_of(second.binary) == [first.service_pid]
+    assert {r["pid"] for r in box.logs_before_marker() if r["ident"] == "vlm_dhcp"} == {
+        first.service_pid}
+    assert first.renew_record() == record
+    assert adapter_state(box) == adapter
+    assert first.reading_bridge()
+    assert udhcpc_lease(box, "g1", tmp_path) == ("10.37.129.3", "24", SERVER)
 
 
 # --- bridge failures --------------------------------------------------------

@@ -138,6 +138,18 @@ def test_stock_client_lease_and_ping(kbox, tmp_path):
     assert ping.returncode == 0, ping.stdout
 
 
+def test_second_start_up_for_the_same_adapter_adds_no_port(kbox, tmp_path):
+    first = start_daemon(kbox, tmp_path)
+    ports = kbox.kernel_ports()
+    record_ = first.renew_record()
+    assert Daemon(kbox, tmp_path).start(wait_service=False) == 3
+    assert kbox.wait_logs(lambda r: r["ident"] == "vlm_dhcpd" and "is already served by a "
+                          "running service" in r["message"], 5), kbox.logs()
+    assert kbox.processes_of(first.binary) == [first.service_pid]
+    assert kbox.kernel_ports() == ports and first.renew_record() == record_
+    assert udhcpc_lease(kbox, "g1", tmp_path) == ("10.37.129.3", "24", "10.37.129.1")
+
+
 def test_renewal_is_served_while_no_frame_arrives(kbox, tmp_path):
     # tun, like a driver's interruptible wait, restarts a read after a handler
     # installed with SA_RESTART: only a handler without it is served at once.

@@ -22,8 +22,8 @@ from pathlib import Path
 import pytest
 
 from conftest import built_program
-from vlmsandbox.daemon import (ERR, Daemon, dhcp_request_frame, exchange, from_server,
-                               guest_mac, udhcpc_lease)
+from vlmsandbox.daemon import (ERR, Daemon, daemon_binary, dhcp_request_frame, exchange,
+                               from_server, guest_mac, held_service_lock, udhcpc_lease)
 
 RECORD = struct.Struct("=iIIII16si")
 EXIT_NONE, EXIT_USAGE, EXIT_NO_FILE, EXIT_MALFORMED, EXIT_NOT_RUNNING, EXIT_NO_SNAPSHOT = (
@@ -77,6 +77,7 @@ class Dirs:
         self.run.mkdir()
         self.snapshot = self.run / "vnic0.leases"
         self.renew = self.install / ".dhcp.vnic0"
+        self.program = tmp_path / "bin" / "vlm_dhcpd"  # the stand-in's
 
 
 @pytest.fixture
@@ -86,14 +87,16 @@ def dirs(tmp_path):
 
 @pytest.fixture
 def stand_in(tmp_path, dirs):
-    program = tmp_path / "bin" / "vlm_dhcpd"
+    program = dirs.program
     program.parent.mkdir()
     shutil.copy(sys.executable, program)
     started = []
 
     def start(mode):
+        lock = held_service_lock(dirs.install)
         proc = subprocess.Popen([str(program), "-c", STAND_IN, mode, str(dirs.snapshot)],
-                                stdout=subprocess.PIPE, text=True)
+                                stdout=subprocess.PIPE, text=True, pass_fds=[lock])
+        os.close(lock)
         started.append(proc)
         assert proc.stdout.readline().strip() == "ready"
         dirs.renew.write_bytes(record(proc.pid))
@@ -107,7 +110,8 @@ def stand_in(tmp_path, dirs):
 
 
 def run(tool, dirs, *args):
-    cmd = [str(tool), "--install-dir", str(dirs.install), "--run-dir", str(dirs.run), *args]
+    cmd = [str(tool), "--install-dir", str(dirs.install), "--run-dir", str(dirs.run),
+           "--daemon", str(dirs.program), *args]
     return subprocess.run(cmd, capture_output=True, text=True, timeout=20)
 
 
@@ -202,8 +206,8 @@ def test_unparsable_arguments_exit_2(tool, dirs, args, words):
 # --- the real service ---------------------------------------------------------
 
 def in_box(box, tool, *args, **kw):
-    return box.run([str(tool), "-d", "vnic0", *args], capture_output=True, text=True,
-                   timeout=20, **kw)
+    return box.run([str(tool), "-d", "vnic0", "--daemon", str(daemon_binary()), *args],
+                   capture_output=True, text=True, timeout=20, **kw)
 
 
 def serving(box, tmp_path, run_dir=True):
@@ -251,6 +255,24 @@ def test_udhcpc_lease_shown_as_bound_with_its_mac(make_sandbox, tmp_path, tool):
     box.kill_bridge()
     assert d.wait_exit() == 0
     assert not snapshot.exists() and d.renew_record() is None
+
+
+def test_temporaries_left_by_a_killed_service_are_removed(make_sandbox, tmp_path):
+    box = make_sandbox(guests=["g1"])
+    box.run(["mkdir", "-p", "/run/vlm_dhcpd"], check=True)
+    run_dir = Path(box.path("/run/vlm_dhcpd"))
+    left = run_dir / "vnic0.leases.Ab3xZ9"
+    others = [run_dir / "vnic1.leases.Ab3xZ9", run_dir / "vnic0.leases.notours"]
+    for path in [left] + others:
+        path.write_text("vlm_dhcpd-leases 1\n")
+    d = serving(box, tmp_path, run_dir=False)
+    assert not left.exists()
+    assert all(path.exists() for path in others)
+    left.write_text("vlm_dhcpd-leases 1\n")
+    box.kill_bridge()
+    assert d.wait_exit() == 0
+    assert not left.exists()
+    assert all(path.exists() for path in others)
 
 
 @pytest.mark.parametrize("folder", ["missing", "read-only"])
@@ -315,7 +337,8 @@ def test_two_tools_at_once_both_read_whole_snapshots(make_sandbox, tmp_path, too
     mac = guest_mac(box, "g1")
     assert offered(box, "g1", mac, 1) == 1
     for _ in range(5):
-        tools = [box.popen([str(tool), "-d", "vnic0", "--json"], stdout=subprocess.PIPE,
+        tools = [box.popen([str(tool), "-d", "vnic0", "--daemon", str(daemon_binary()), "--json"],
+                           stdout=subprocess.PIPE,
                            stderr=subprocess.PIPE, text=True) for _ in range(2)]
         for proc in tools:
             out, err = proc.communicate(timeout=20)

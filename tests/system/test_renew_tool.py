@@ -16,6 +16,7 @@ from pathlib import Path
 
 import pytest
 
+from vlmsandbox.daemon import held_service_lock
 from vlmsandbox.sandbox import build_dir, untouched_by_signals
 
 REPO = Path(__file__).resolve().parents[2]
@@ -40,9 +41,21 @@ def record(pid, start="10.37.129.1", end="10.37.129.254", mask="255.255.255.0",
     return RECORD.pack(pid, ip(start), ip(end), ip(mask), 0, name, start_interface)
 
 
-def run(install_dir, *args):
-    return subprocess.run([str(TOOL), "--install-dir", str(install_dir), *args],
-                          capture_output=True, text=True, timeout=10)
+def run(install_dir, *args, daemon=None):
+    # The stand-in's program file (see fake_service) is the daemon to find.
+    daemon = daemon or install_dir.parent / "bin" / "vlm_dhcpd"
+    return subprocess.run([str(TOOL), "--install-dir", str(install_dir), "--daemon", str(daemon),
+                           *args], capture_output=True, text=True, timeout=10)
+
+
+def start_stand_in(program, install_dir, device="vnic0"):
+    """The program run as the adapter's service: holding its lock."""
+    lock = held_service_lock(install_dir, device)
+    # SIGHUP ends it (the tests see it signalled), whatever this process ignores.
+    proc = subprocess.Popen([str(program), "60"], pass_fds=[lock],
+                            preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_DFL))
+    os.close(lock)
+    return proc
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -52,11 +65,11 @@ def tool_built():
 
 
 @pytest.fixture
-def fake_service(tmp_path):
+def fake_service(tmp_path, install_dir):
     program = tmp_path / "bin" / "vlm_dhcpd"
     program.parent.mkdir()
     shutil.copy("/usr/bin/sleep", program)
-    proc = subprocess.Popen([str(program), "60"])
+    proc = start_stand_in(program, install_dir)
     yield proc
     if proc.poll() is None:
         proc.kill()
@@ -88,7 +101,7 @@ def test_new_scope_is_written_whole_and_the_service_signalled(install_dir, fake_
     # What the service wrote about itself stays.
     assert (pid, reserved, name, start_interface) == (fake_service.pid, 0, b"vnic0" + bytes(11), 0)
     assert path.stat().st_mode & 0o7777 == 0o644
-    assert sorted(p.name for p in install_dir.iterdir()) == [".dhcp.vnic0"]
+    assert sorted(p.name for p in install_dir.iterdir()) == [".dhcp-lock.vnic0", ".dhcp.vnic0"]
 
 
 def test_mask_stays_without_mask_option(install_dir, fake_service):
@@ -145,6 +158,47 @@ def test_pid_of_another_program_is_not_signalled(install_dir):
         other.wait()
 
 
+@pytest.mark.parametrize("user, words", [
+    (65534, "but not as root"),
+    (0, "does not hold"),
+])
+def test_decoy_running_the_daemon_program_is_not_signalled(install_dir, user, words):
+    """After a crash the record is stale, and anyone may start a process
+    that runs the daemon's program under the pid it names: only the holder
+    of the adapter's lock is the service. (sleep stands for the daemon's
+    program here, one that any user may run.)"""
+    decoy = subprocess.Popen(["/usr/bin/sleep", "60"], preexec_fn=lambda: os.setuid(user))
+    try:
+        path = install_dir / ".dhcp.vnic0"
+        path.write_bytes(record(decoy.pid))
+        result = run(install_dir, "--start", "10.0.0.1", "--end", "10.0.0.100",
+                     daemon="/usr/bin/sleep")
+        assert result.returncode == EXIT_NOT_RUNNING, result.stderr
+        assert words in result.stderr
+        assert untouched_by_signals(decoy.pid), "the tool signalled a decoy"
+        assert path.read_bytes() == record(decoy.pid)
+    finally:
+        decoy.kill()
+        decoy.wait()
+
+
+def test_testing_aids_are_refused_under_sudo(install_dir, fake_service):
+    path = install_dir / ".dhcp.vnic0"
+    path.write_bytes(record(fake_service.pid))
+    for sudo_uid, status in (("1000", EXIT_USAGE), ("0", 0)):
+        result = subprocess.run([str(TOOL), "--install-dir", str(install_dir), "--daemon",
+                                 str(install_dir.parent / "bin" / "vlm_dhcpd"), "--print"],
+                                env=dict(os.environ, SUDO_UID=sudo_uid),
+                                capture_output=True, text=True, timeout=10)
+        assert result.returncode == status, (sudo_uid, result.stderr)
+    assert "refused under sudo" in subprocess.run(
+        [str(TOOL), "--install-dir", str(install_dir), "--start", "10.0.0.1", "--end",
+         "10.0.0.100"], env=dict(os.environ, SUDO_UID="1000"), capture_output=True,
+        text=True, timeout=10).stderr
+    assert path.read_bytes() == record(fake_service.pid)
+    assert fake_service.poll() is None
+
+
 @pytest.mark.parametrize("args, words", [
     (["--start", "10.0.0.256", "--end", "10.0.0.100"], "--start '10.0.0.256' is not an address"),
     (["--start", "10.0.0.1", "--end", "10.0.0"], "--end '10.0.0' is not an address"),
@@ -193,11 +247,19 @@ def test_usage_errors(install_dir, args):
 
 
 def test_device_selects_the_file(install_dir, fake_service):
+    vnic7 = start_stand_in(install_dir.parent / "bin" / "vlm_dhcpd", install_dir, "vnic7")
     (install_dir / ".dhcp.vnic0").write_bytes(record(dead_pid()))
-    (install_dir / ".dhcp.vnic7").write_bytes(record(fake_service.pid, name=b"vnic7"))
+    (install_dir / ".dhcp.vnic7").write_bytes(record(vnic7.pid, name=b"vnic7"))
     assert run(install_dir, "-d", "vnic3", "--print").returncode == EXIT_NO_FILE
+    # vnic0's service is not vnic7's.
+    (install_dir / ".dhcp.vnic7").write_bytes(record(fake_service.pid, name=b"vnic7"))
+    result = run(install_dir, "--device", "vnic7", "--start", "10.9.0.1", "--end", "10.9.0.99")
+    assert result.returncode == EXIT_NOT_RUNNING, result.stderr
+    assert fake_service.poll() is None
+    (install_dir / ".dhcp.vnic7").write_bytes(record(vnic7.pid, name=b"vnic7"))
     result = run(install_dir, "--device", "vnic7", "--start", "10.9.0.1", "--end", "10.9.0.99")
     assert result.returncode == 0, result.stderr
+    assert vnic7.wait(timeout=5) == -signal.SIGHUP
     assert RECORD.unpack((install_dir / ".dhcp.vnic7").read_bytes())[1] == ip("10.9.0.1")
     assert (install_dir / ".dhcp.vnic0").read_bytes()[4:8] == struct.pack("=I", ip("10.37.129.1"))
 
@@ -276,8 +338,9 @@ def test_renew_tool_moves_a_running_service(make_sandbox, tmp_path):
     assert wait_for(lambda: adapter_addresses(box) == ["10.37.129.2/24"]), adapter_addresses(box)
     assert arp_answer(box, "10.37.129.1") == [SERVICE_MAC]
 
-    result = box.run([str(tool), "-d", "vnic0", "--start", "10.50.0.1", "--end", "10.50.0.100",
-                      "--mask", "255.255.0.0"], capture_output=True, text=True)
+    result = box.run([str(tool), "-d", "vnic0", "--daemon", str(daemon), "--start", "10.50.0.1",
+                      "--end", "10.50.0.100", "--mask", "255.255.0.0"],
+                     capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     assert box.wait_logs(lambda r: "Start=0xa320001 Stop=0xa320064 Mask=0xffff0000."
                          in r["message"]), box.logs()
@@ -286,7 +349,7 @@ def test_renew_tool_moves_a_running_service(make_sandbox, tmp_path):
     assert arp_answer(box, "10.37.129.1") == []
 
     # A scope the service would refuse at start is stopped by the tool.
-    refused = box.run([str(tool), "-d", "vnic0", "--start", "10.60.0.1", "--end", "10.60.0.10"],
-                      capture_output=True, text=True)
+    refused = box.run([str(tool), "-d", "vnic0", "--daemon", str(daemon), "--start", "10.60.0.1",
+                       "--end", "10.60.0.10"], capture_output=True, text=True)
     assert refused.returncode == 2
     assert arp_answer(box, "10.50.0.1") == [SERVICE_MAC]

@@ -242,6 +242,26 @@ def test_reload_and_renew_tool_apply_a_new_scope(installed):
     assert running(c) == pid
 
 
+def test_reload_right_after_start_is_served(installed):
+    """systemctl start returns as soon as the start-up process has ended;
+    a reload at once may reach the service before its handlers are in
+    place. It must be served then, not end the service."""
+    c = installed
+    c.run(["systemctl", "stop", UNIT])
+    c.run(["systemctl", "reset-failed", UNIT, PATH_UNIT], check=False)
+    c.run(["sh", "-c", f"cat > {CONFIG}"], input=config_text())
+    for _ in range(5):
+        c.sh(f"systemctl start {UNIT} && systemctl reload {UNIT}")
+        pid = wait_for(lambda: running(c), "the service to run after an early reload")
+        wait_for(lambda: any(e.get("MESSAGE") == "Velmarind DHCP server for virtual NIC "
+                             "renewing scope." for e in journal(c, f"_PID={pid}")),
+                 "the service to serve the early reload")
+        assert running(c) == pid
+        c.run(["systemctl", "stop", UNIT])
+    start_service(c)
+    assert lease(c) == ("10.37.129.3", "10.37.129.1")
+
+
 def bridge_goes_away(c):
     """Stops the bridge; the service must end with status 0 (a success for
     systemd). Returns the time the bridge went."""

@@ -1,20 +1,19 @@
 #include "RenewRecordFile.h"
 
+#include "AtomicReplace.h"
 #include "RenewFile.h"
+#include "ServiceLock.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
 // One byte more than a record, so that a longer file shows as such.
 constexpr std::size_t kProbeSize = sizeof(ScopeRenewRecord) + 1;
-constexpr mode_t kRecordMode = 0644;
 
 } // namespace
 
@@ -24,6 +23,12 @@ std::string renewFilePath(const std::string &installDir, const std::string &devi
     char path[kRenewPathSize];
     return buildRenewPath(path, device.c_str(), installDir.c_str()) ? std::string(path)
                                                                     : std::string();
+}
+
+std::string lockFilePath(const std::string &installDir, const std::string &device) {
+    char path[kRenewPathSize];
+    return buildLockPath(path, device.c_str(), installDir.c_str()) ? std::string(path)
+                                                                   : std::string();
 }
 
 bool isUsableDeviceName(std::string_view device) {
@@ -62,43 +67,5 @@ RecordReadResult readRecordFile(const std::string &path, ScopeRenewRecord &recor
 }
 
 int replaceRecordFile(const std::string &path, const ScopeRenewRecord &record) {
-    std::string pattern = path + ".XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
-    }
-    int error = 0;
-    // mkstemp creates 0600; the service creates the file 0644 and others may
-    // read it, so the replacement keeps that mode.
-    if (fchmod(fd, kRecordMode) != 0) {
-        error = errno;
-    }
-    const auto *bytes = reinterpret_cast<const unsigned char *>(&record);
-    std::size_t done = 0;
-    while (error == 0 && done < sizeof record) {
-        const ssize_t put = write(fd, bytes + done, sizeof record - done);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            error = put < 0 ? errno : EIO;
-            break;
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    if (error == 0 && fsync(fd) != 0) {
-        error = errno;
-    }
-    if (close(fd) != 0 && error == 0) {
-        error = errno;
-    }
-    if (error == 0 && std::rename(name.data(), path.c_str()) != 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        unlink(name.data());
-    }
-    return error;
+    return replaceFile(path.c_str(), kRenewFileMode, &record, sizeof record);
 }

@@ -29,6 +29,10 @@ struct RecordReadResult {
 // name is too long for the service to have a renew file at all.
 std::string renewFilePath(const std::string &installDir, const std::string &device);
 
+// The adapter's lock file, which the running service holds (ServiceLock.h),
+// beside its renew file; empty when the name is too long.
+std::string lockFilePath(const std::string &installDir, const std::string &device);
+
 // A device name the tool may put into a path: not empty and without '/', so
 // that the path cannot leave the install directory.
 bool isUsableDeviceName(std::string_view device);

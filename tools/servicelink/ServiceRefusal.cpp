@@ -30,10 +30,19 @@ int reportRecordRead(const char *tool, const RecordReadResult &result, const std
 }
 
 int reportNotService(const char *tool, const ProcessInfo &info, std::int32_t pid,
-                     const std::string &path) {
+                     const std::string &path, const ServiceClaim &claim) {
     if (info.state == ProcessState::otherProgram) {
-        std::fprintf(stderr, "%s: pid %d named in %s runs %s, not %s; the renew file is stale\n",
-                     tool, pid, path.c_str(), info.program.c_str(), kServiceProgram);
+        std::fprintf(
+            stderr, "%s: pid %d named in %s runs %s, not %s (%s); the renew file is stale\n", tool,
+            pid, path.c_str(), info.program.c_str(), kServiceProgram, claim.program.c_str());
+    } else if (info.state == ProcessState::notRoot) {
+        std::fprintf(stderr, "%s: pid %d named in %s runs %s, but not as root: not the service\n",
+                     tool, pid, path.c_str(), info.program.c_str());
+    } else if (info.state == ProcessState::notHolder) {
+        std::fprintf(stderr,
+                     "%s: pid %d named in %s does not hold %s: not the service of this adapter; "
+                     "the renew file is stale\n",
+                     tool, pid, path.c_str(), claim.lockPath.c_str());
     } else {
         std::fprintf(stderr, "%s: pid %d named in %s is not running; the renew file is stale\n",
                      tool, pid, path.c_str());

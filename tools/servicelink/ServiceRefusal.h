@@ -21,4 +21,4 @@ int reportRecordRead(const char *tool, const RecordReadResult &result, const std
 // Says on stderr why the pid the record names is not the service, and
 // returns kExitServiceNotRunning.
 int reportNotService(const char *tool, const ProcessInfo &info, std::int32_t pid,
-                     const std::string &path);
+                     const std::string &path, const ServiceClaim &claim);

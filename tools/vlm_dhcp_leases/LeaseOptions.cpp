@@ -3,12 +3,22 @@
 #include "RenewRecordFile.h"
 #include "ScopeRenewRecord.h"
 #include "SnapshotFormat.h"
+#include "ServiceProcess.h"
+#include "SudoGuard.h"
 
 #include <getopt.h>
 
 namespace {
 
-enum OptionId { optJson = 256, optMac, optAddress, optInstallDir, optRunDir, optVersion };
+enum OptionId {
+    optJson = 256,
+    optMac,
+    optAddress,
+    optInstallDir,
+    optRunDir,
+    optDaemon,
+    optVersion
+};
 
 std::string withSlash(std::string dir) {
     if (dir.empty() || dir.back() != '/') {
@@ -25,9 +35,10 @@ std::optional<LeaseOptions> parseLeaseOptions(int argc, char **argv, std::string
         {"json", no_argument, nullptr, optJson},
         {"mac", required_argument, nullptr, optMac},
         {"address", required_argument, nullptr, optAddress},
-        // Testing aids: point the tool at folders of a test's own.
+        // Testing aids: folders and a daemon program of a test's own.
         {"install-dir", required_argument, nullptr, optInstallDir},
         {"run-dir", required_argument, nullptr, optRunDir},
+        {"daemon", required_argument, nullptr, optDaemon},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, optVersion},
         {nullptr, 0, nullptr, 0},
@@ -35,6 +46,8 @@ std::optional<LeaseOptions> parseLeaseOptions(int argc, char **argv, std::string
     LeaseOptions options;
     options.installDir = kInstallDir;
     options.runDir = kSnapshotDir;
+    options.daemon = kInstalledDaemon;
+    bool testingAids = false;
     bool json = false;
     const char *mac = nullptr;
     const char *address = nullptr;
@@ -57,9 +70,15 @@ std::optional<LeaseOptions> parseLeaseOptions(int argc, char **argv, std::string
             break;
         case optInstallDir:
             options.installDir = withSlash(optarg);
+            testingAids = true;
             break;
         case optRunDir:
             options.runDir = optarg;
+            testingAids = true;
+            break;
+        case optDaemon:
+            options.daemon = optarg;
+            testingAids = true;
             break;
         case 'h':
             options.help = true;
@@ -80,6 +99,10 @@ std::optional<LeaseOptions> parseLeaseOptions(int argc, char **argv, std::string
     }
     if (optind < argc) {
         error = "unexpected argument '" + std::string(argv[optind]) + "'";
+        return std::nullopt;
+    }
+    if (testingAids && runForAnotherUserThroughSudo()) {
+        error = "--install-dir, --run-dir and --daemon are testing aids, refused under sudo";
         return std::nullopt;
     }
     if (!isUsableDeviceName(options.device)) {

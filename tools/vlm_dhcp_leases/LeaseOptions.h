@@ -20,6 +20,7 @@ struct LeaseOptions {
     std::string device = kDefaultDevice;
     std::string installDir; // where the renew record is (ends in '/')
     std::string runDir;     // where the snapshot is
+    std::string daemon;     // the program the service runs
     LeaseQuery query = LeaseQuery::table;
     HwAddress hwAddress{};
     std::uint32_t address = 0;

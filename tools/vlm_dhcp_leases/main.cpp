@@ -118,10 +118,11 @@ int main(int argc, char **argv) {
     SnapshotWatch watch(path);
     const MonotonicTime asked = monotonicNow();
     ProcessInfo process{};
-    if (const int failed = signalService(kProcRoot, pid, SIGUSR1, process); failed != 0) {
+    const ServiceClaim claim{lockFilePath(options->installDir, options->device), options->daemon};
+    if (const int failed = signalService(kProcRoot, pid, SIGUSR1, claim, process); failed != 0) {
         if (failed == ESRCH) {
             return reportNotService(kTool, process, static_cast<std::int32_t>(pid),
-                                    renewFilePath(options->installDir, options->device));
+                                    renewFilePath(options->installDir, options->device), claim);
         }
         std::fprintf(stderr, "%s: cannot signal vlm_dhcpd (pid %d): %s\n", kTool,
                      static_cast<int>(pid), std::strerror(failed));

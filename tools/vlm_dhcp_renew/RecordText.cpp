@@ -31,6 +31,10 @@ std::string describeRecord(const ScopeRenewRecord &record, const ProcessInfo &pr
         state = "running vlm_dhcpd";
     } else if (process.state == ProcessState::otherProgram) {
         state = "a different program";
+    } else if (process.state == ProcessState::notRoot) {
+        state = "vlm_dhcpd, but not as root";
+    } else if (process.state == ProcessState::notHolder) {
+        state = "vlm_dhcpd, but not the one serving this adapter";
     }
     std::snprintf(line, sizeof line, "service pid:      %d (%s%s%s)\n", record.pid, state,
                   process.state == ProcessState::otherProgram ? ": " : "",

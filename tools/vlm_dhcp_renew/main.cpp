@@ -7,6 +7,7 @@
 #include "ScopeCheck.h"
 #include "ServiceProcess.h"
 #include "ServiceRefusal.h"
+#include "SudoGuard.h"
 #include "parseAddress.h"
 
 #include <cerrno>
@@ -31,6 +32,8 @@ constexpr int kExitCannotApply = 6;
 struct Options {
     std::string device = kDefaultDevice;
     std::string installDir = kInstallDir;
+    std::string daemon = kInstalledDaemon;
+    bool testingAids = false;
     const char *start = nullptr;
     const char *end = nullptr;
     const char *mask = nullptr;
@@ -38,7 +41,16 @@ struct Options {
     bool print = false;
 };
 
-enum OptionId { optStart = 256, optEnd, optMask, optForce, optPrint, optInstallDir, optVersion };
+enum OptionId {
+    optStart = 256,
+    optEnd,
+    optMask,
+    optForce,
+    optPrint,
+    optInstallDir,
+    optDaemon,
+    optVersion
+};
 
 void usage(std::FILE *to) {
     std::fprintf(to,
@@ -59,8 +71,9 @@ std::optional<Options> parseOptions(int argc, char **argv) {
         {"mask", required_argument, nullptr, optMask},
         {"force", no_argument, nullptr, optForce},
         {"print", no_argument, nullptr, optPrint},
-        // A testing aid: lets tests point the tool at a directory of their own.
+        // Testing aids: a directory and a daemon program of the test's own.
         {"install-dir", required_argument, nullptr, optInstallDir},
+        {"daemon", required_argument, nullptr, optDaemon},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, optVersion},
         {nullptr, 0, nullptr, 0},
@@ -92,6 +105,11 @@ std::optional<Options> parseOptions(int argc, char **argv) {
             if (options.installDir.empty() || options.installDir.back() != '/') {
                 options.installDir += '/';
             }
+            options.testingAids = true;
+            break;
+        case optDaemon:
+            options.daemon = optarg;
+            options.testingAids = true;
             break;
         case 'h':
             usage(stdout);
@@ -106,6 +124,11 @@ std::optional<Options> parseOptions(int argc, char **argv) {
     }
     if (optind < argc) {
         std::fprintf(stderr, "%s: unexpected argument '%s'\n", kTool, argv[optind]);
+        return std::nullopt;
+    }
+    if (options.testingAids && runForAnotherUserThroughSudo()) {
+        std::fprintf(
+            stderr, "%s: --install-dir and --daemon are testing aids, refused under sudo\n", kTool);
         return std::nullopt;
     }
     if (!isUsableDeviceName(options.device)) {
@@ -193,13 +216,14 @@ int main(int argc, char **argv) {
         return reportRecordRead(kTool, read, path, options->device);
     }
     const pid_t pid = record.pid;
-    ProcessInfo process = inspectProcess(kProcRoot, pid);
+    const ServiceClaim claim{lockFilePath(options->installDir, options->device), options->daemon};
+    ProcessInfo process = inspectProcess(kProcRoot, pid, claim);
     if (options->print) {
         std::printf("%s\n%s", path.c_str(), describeRecord(record, process).c_str());
         return kExitOk;
     }
     if (process.state != ProcessState::service) {
-        return reportNotService(kTool, process, record.pid, path);
+        return reportNotService(kTool, process, record.pid, path, claim);
     }
 
     // pid, adapter name and start-interface value stay as the service wrote them.
@@ -214,9 +238,9 @@ int main(int argc, char **argv) {
                      std::strerror(error));
         return kExitCannotApply;
     }
-    if (const int error = signalService(kProcRoot, pid, SIGHUP, process); error != 0) {
+    if (const int error = signalService(kProcRoot, pid, SIGHUP, claim, process); error != 0) {
         if (error == ESRCH) {
-            return reportNotService(kTool, process, record.pid, path);
+            return reportNotService(kTool, process, record.pid, path, claim);
         }
         std::fprintf(stderr, "%s: cannot signal vlm_dhcpd (pid %d): %s\n", kTool, record.pid,
                      std::strerror(error));

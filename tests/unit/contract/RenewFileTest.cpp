@@ -1,12 +1,14 @@
 // The scope renew file: its path, its 40 bytes in host order, and how the
 // service reads back what a host manager wrote.
 #include "RenewFile.h"
+#include "FileSizeLimit.h"
 #include "LogCapture.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <string>
@@ -91,6 +93,31 @@ TEST_F(RenewFile, WrittenBytesAreTheRecordInHostOrder) {
     ASSERT_EQ(stat(path, &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
     EXPECT_TRUE(LogCapture::lines().empty());
+}
+
+TEST_F(RenewFile, AFullFileSystemKeepsTheOldRecordWhole) {
+    writeRenewFile(path, sample());
+    ScopeRenewRecord next = sample();
+    next.pid = 99;
+    {
+        const FileSizeLimit room(20); // the first write comes back short
+        writeRenewFile(path, next);
+    }
+    ScopeRenewRecord r{};
+    EXPECT_EQ(readRenewFile(path, r), 0);
+    EXPECT_EQ(r.pid, 4242);
+    EXPECT_EQ(LogCapture::lines(), (Lines{{3, kCreate}}));
+    // Nothing but the record is left in the folder.
+    DIR *folder = opendir(dir.c_str());
+    ASSERT_NE(folder, nullptr);
+    std::vector<std::string> names;
+    while (const dirent *e = readdir(folder)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            names.emplace_back(e->d_name);
+        }
+    }
+    closedir(folder);
+    EXPECT_EQ(names, std::vector<std::string>{".dhcp.vnic0"});
 }
 
 TEST_F(RenewFile, ShortAndLongFiles) {

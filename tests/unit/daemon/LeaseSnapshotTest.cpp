@@ -1,12 +1,14 @@
 // The lease snapshot file: its text, byte for byte, for tables laid out by
 // hand; its order and speed for a full table; and what a failed write leaves.
 #include "LeaseSnapshot.h"
+#include "FileSizeLimit.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -220,6 +222,67 @@ TEST_F(SnapshotDir, AFailedWriteLeavesTheOldSnapshotAndNoTemporaryFile) {
     std::vector<std::string> left = names();
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"vnic0.leases", "vnic9.leases"}));
+}
+
+TEST_F(SnapshotDir, ReplacedWholeSoAHardLinkKeepsTheOldText) {
+    ASSERT_EQ(writeLeaseSnapshot(path, facts(), {}), 0);
+    const std::string before = read();
+    const std::string kept = dir + "/kept";
+    ASSERT_EQ(link(path, kept.c_str()), 0);
+    SnapshotFacts next = facts();
+    next.pid = 7;
+    ASSERT_EQ(writeLeaseSnapshot(path, next, {}), 0);
+    EXPECT_NE(read().find("\npid 7\n"), std::string::npos);
+    std::ifstream old(kept);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), before);
+    // A full folder: the write fails, and the snapshot there stays whole.
+    const std::string current = read();
+    {
+        const FileSizeLimit room(100);
+        EXPECT_EQ(writeLeaseSnapshot(path, facts(), {}), EFBIG);
+    }
+    EXPECT_EQ(read(), current);
+    std::vector<std::string> left = names();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"kept", "vnic0.leases"}));
+}
+
+TEST_F(SnapshotDir, OnlyThisDevicesTemporariesAreRemoved) {
+    const struct {
+        const char *name;
+        bool removed;
+    } cases[] = {
+        {"vnic0.leases.Ab3xZ9", true},   {"vnic0.leases.000000", true},
+        {"vnic0.leases", false},         {"vnic0.leases.Ab3xZ", false},
+        {"vnic0.leases.Ab3xZ91", false}, {"vnic0.leases.Ab-xZ9", false},
+        {"vnic1.leases.Ab3xZ9", false},  {"xvnic0.leases.Ab3xZ9", false},
+    };
+    for (const auto &c : cases) {
+        std::ofstream(dir + "/" + c.name) << "x";
+    }
+    removeSnapshotTemporaries(path);
+    for (const auto &c : cases) {
+        EXPECT_EQ(!fs::exists(dir + "/" + c.name), c.removed) << c.name;
+    }
+}
+
+// The stamp must come from the clocks a reader compares it with: the tool
+// takes CLOCK_MONOTONIC before it asks and accepts only a later snapshot.
+TEST(SnapshotStamp, TakenFromTheMonotonicAndTheWallClock) {
+    timespec monoBefore{}, monoAfter{}, wallBefore{}, wallAfter{};
+    clock_gettime(CLOCK_MONOTONIC, &monoBefore);
+    clock_gettime(CLOCK_REALTIME, &wallBefore);
+    SnapshotFacts f{};
+    stampSnapshotFacts(f);
+    clock_gettime(CLOCK_MONOTONIC, &monoAfter);
+    clock_gettime(CLOCK_REALTIME, &wallAfter);
+    const auto ns = [](std::int64_t s, std::int64_t n) { return s * 1000000000 + n; };
+    const std::int64_t stamp = ns(f.monotonicSeconds, f.monotonicNanoseconds);
+    EXPECT_GE(stamp, ns(monoBefore.tv_sec, monoBefore.tv_nsec));
+    EXPECT_LE(stamp, ns(monoAfter.tv_sec, monoAfter.tv_nsec));
+    EXPECT_GE(f.unixTime, wallBefore.tv_sec);
+    EXPECT_LE(f.unixTime, wallAfter.tv_sec);
+    EXPECT_EQ(f.pid, getpid());
 }
 
 TEST(SnapshotPath, NamesOneFileInTheFolder) {

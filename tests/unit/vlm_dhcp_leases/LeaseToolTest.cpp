@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -105,6 +108,44 @@ TEST(LeaseOptions, QueriesAndRefusals) {
     EXPECT_EQ(both->hwAddress, (HwAddress{0x52, 0x54, 0, 0x0a, 0x0b, 0x0c}));
     EXPECT_EQ(both->runDir, "/tmp/r");
     EXPECT_EQ(parse({"--address", "10.1.2.3"}, error)->address, 0x0A010203u);
+}
+
+TEST(LeaseOptions, TestingAidsAreRefusedToASudoUser) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "sudo runs the tool as root";
+    }
+    const char *saved = std::getenv("SUDO_UID");
+    const std::string kept = saved != nullptr ? saved : "";
+    const struct {
+        const char *sudoUid; // nullptr: not run through sudo
+        std::vector<std::string> args;
+        bool accepted;
+    } cases[] = {
+        {"1000", {"--install-dir", "/tmp/i"}, false},
+        {"1000", {"--run-dir", "/tmp/r"}, false},
+        {"1000", {"--daemon", "/tmp/d"}, false},
+        {"1000", {"--json"}, true},
+        {"0", {"--install-dir", "/tmp/i"}, true},
+        {nullptr, {"--run-dir", "/tmp/r", "--daemon", "/tmp/d"}, true},
+    };
+    for (const auto &c : cases) {
+        if (c.sudoUid != nullptr) {
+            setenv("SUDO_UID", c.sudoUid, 1);
+        } else {
+            unsetenv("SUDO_UID");
+        }
+        std::string error;
+        const auto options = parse(c.args, error);
+        EXPECT_EQ(options.has_value(), c.accepted) << c.args[0] << " " << error;
+        if (!c.accepted) {
+            EXPECT_NE(error.find("refused under sudo"), std::string::npos) << error;
+        }
+    }
+    if (saved != nullptr) {
+        setenv("SUDO_UID", kept.c_str(), 1);
+    } else {
+        unsetenv("SUDO_UID");
+    }
 }
 
 LeaseSnapshotText sample() {

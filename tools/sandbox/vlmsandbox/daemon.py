@@ -5,6 +5,7 @@ service process becomes its child when the start-up process ends, and its
 exit status can be read with waitpid.
 """
 import ctypes
+import fcntl
 import json
 import os
 import pathlib
@@ -21,12 +22,24 @@ WIRE = HERE / "wire.py"
 SERVICE_MAC = "00:01:23:45:be:f0"
 BROADCAST_MAC = "ff:ff:ff:ff:ff:ff"
 RENEW_FILE = "/usr/lib/velmarind/.dhcp.{}"
+LOCK_FILE = ".dhcp-lock.{}"  # beside the renew file: the service's claim on its adapter
 RECORD = struct.Struct("<iIIII16si")  # the 40-byte renew record, host order (x86)
 LOG_USER = 1
 ERR, INFO = 3, 6
 
 PR_SET_CHILD_SUBREAPER = 36
 ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+
+
+def held_service_lock(install_dir, device="vnic0"):
+    """A descriptor holding the write lock on the adapter's lock file, as the
+    service holds it; a stand-in started with it (pass_fds) holds the claim,
+    and keeps it after the caller closed its own copy."""
+    fd = os.open(os.path.join(install_dir, LOCK_FILE.format(device)),
+                 os.O_RDWR | os.O_CREAT, 0o600)
+    # struct flock: l_type, l_whence, l_start, l_len, l_pid; the whole file.
+    fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, 0, 0, 0, 0))
+    return fd
 
 
 def daemon_binary(asan=False):
@@ -59,7 +72,7 @@ class Daemon:
     """One run of vlm_dhcpd -c CONF -d DEVICE inside a sandbox."""
 
     def __init__(self, box, tmp_path, conf=None, device="vnic0", args=None, binary=None,
-                 env=None):
+                 env=None, preexec_fn=None):
         self.box = box
         self.device = device
         self.conf = tmp_path / "dhcpd.conf"
@@ -67,6 +80,7 @@ class Daemon:
         self.args = args if args is not None else ["-c", str(self.conf), "-d", device]
         self.binary = binary or daemon_binary()
         self.env = env
+        self.preexec_fn = preexec_fn
         self.service_pid = None
         self.startup_status = None
 
@@ -76,7 +90,7 @@ class Daemon:
         self.terminal = self.conf.parent / "terminal.out"
         with open(self.terminal, "wb") as out:
             result = self.box.run(self.box.port_cmd([str(self.binary)] + self.args), timeout=30,
-                                  env=self.env,
+                                  env=self.env, preexec_fn=self.preexec_fn,
                                   stdin=subprocess.DEVNULL, stdout=out, stderr=out)
         self.startup_status = result.returncode
         # Nothing may reach the terminal: everything goes to syslog.
