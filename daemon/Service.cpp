@@ -1,6 +1,8 @@
 #include "Service.h"
 
 #include "Adapter.h"
+#include "AddressCensus.h"
+#include "CARPProtocol.h"
 #include "CDHCPProtocol.h"
 #include "CEthProtocol.h"
 #include "CIPProtocol.h"
@@ -122,15 +124,50 @@ using Scope = ServiceScope;
 // the stop sets its bit and starts the timer, which the stop would cancel:
 // the bits are looked at again after it. A signal after that look starts
 // the timer itself.
+// A running census needs the ticks as well: they pace its requests on a
+// quiet link. Only the main loop reads or writes this.
+bool gCensusTicking = false;
+
 void stopWakeTimer() {
+    if (gCensusTicking) {
+        return;
+    }
     setWakeTimer(0);
     if ((serviceFlags.load() & (kRenewBit | kSnapshotBit)) != 0) {
         setWakeTimer(kWakeIntervalNs);
     }
 }
 
+std::int64_t monotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// Without the wake-up timer nothing would pace a census on a quiet link and
+// new guests would wait for other frames; the service then learns only from
+// the ARP it hears.
+void startCensus(AddressCensus *census) {
+    if (census == nullptr || !gWakeTimerReady.load()) {
+        return;
+    }
+    census->Start(monotonicNs());
+    gCensusTicking = true;
+    setWakeTimer(kWakeIntervalNs);
+}
+
+void pumpCensus(AddressCensus *census) {
+    if (!gCensusTicking || census->Pump(monotonicNs())) {
+        return;
+    }
+    gCensusTicking = false;
+    stopWakeTimer();
+    vlmLog(LOG_INFO, "Velmarind DHCP server for virtual NIC found %u of %u pool addresses in use.",
+           census->Learned(), census->Asked());
+}
+
 bool scopeAccepted(const Scope &scope) {
-    switch (checkScope(scope.start, scope.end)) {
+    switch (checkScope(scope.start, scope.end, scope.mask)) {
     case ScopeVerdict::tooFewAddresses:
         vlmLog(LOG_ERR,
                "Velmarind DHCP server for virtual NIC have not enough free addresses. Need at "
@@ -141,6 +178,12 @@ bool scopeAccepted(const Scope &scope) {
         vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC have scope misconfiguration. Seems "
                         "ScopeStart > ScopeEnd.");
         return false;
+    case ScopeVerdict::crossesSubnet:
+        vlmLog(LOG_ERR,
+               "Velmarind DHCP server for virtual NIC have scope misconfiguration. Seems "
+               "ScopeEnd 0x%x lies outside the subnet of ScopeStart 0x%x under mask 0x%x.",
+               scope.end, scope.start, scope.mask);
+        return false;
     case ScopeVerdict::ok:
         break;
     }
@@ -150,7 +193,7 @@ bool scopeAccepted(const Scope &scope) {
 // Applies the renew file if a SIGHUP asked for it since the last look;
 // false when none did.
 bool serveRenewal(const char *path, ScopeRenewRecord &record, Scope &current, CDHCPProtocol &dhcp,
-                  CIPProtocol &ip) {
+                  CIPProtocol &ip, AddressCensus *census) {
     if ((serviceFlags.fetch_and(~kRenewBit) & kRenewBit) == 0) {
         return false;
     }
@@ -169,6 +212,9 @@ bool serveRenewal(const char *path, ScopeRenewRecord &record, Scope &current, CD
     ip.SetAddress(current.start, current.mask);
     // A renewal always brings the adapter up, whatever "Start interface" said.
     configureAdapter(record.adapterName, current.start + 1, current.mask, 1);
+    // The table was emptied, but guests of the old scope may hold addresses
+    // of the new one.
+    startCensus(census);
     return true;
 }
 
@@ -218,9 +264,10 @@ void runMainLoop(const ServiceStack &stack, const char *renewPath, ScopeRenewRec
     // comes during a snapshot restarts the wake-up timer and is served after
     // the next read returns.
     do {
-        while (serveRenewal(renewPath, record, current, *stack.dhcp, *stack.ip)) {
+        while (serveRenewal(renewPath, record, current, *stack.dhcp, *stack.ip, stack.census)) {
         }
         serveSnapshot(snapshot, current, *stack.dhcp, *stack.phys);
+        pumpCensus(stack.census);
     } while (stack.phys->ReceiveOne(stack.eth) == PROTO_OK);
 }
 
@@ -269,9 +316,17 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     auto *udp = new CUDPProtocol(ip, 1);
     auto *dhcp = new CDHCPProtocol(udp, 1);
     dhcp->InitScope(scopeStart + 2, scopeEnd, scopeMask);
+    // Before the first guest is offered anything, learn who holds what.
+    AddressCensus census(*ip->Arp(), *dhcp);
+    ip->Arp()->SetListener(&census);
+    startCensus(&census);
 
-    runMainLoop(ServiceStack{&*phys, eth, ip, dhcp}, path, record, current,
+    runMainLoop(ServiceStack{&*phys, eth, ip, dhcp, &census}, path, record, current,
                 SnapshotTarget{snapshotPath, device});
+    ip->Arp()->SetListener(nullptr);
+    // No tick may interrupt the shutdown's own calls.
+    gCensusTicking = false;
+    setWakeTimer(0);
 
     removeRenewFile(path);
     removeSnapshotFile(snapshotPath);

@@ -8,6 +8,7 @@ class CPhysProto;
 class CEthProtocol;
 class CIPProtocol;
 class CDHCPProtocol;
+class AddressCensus;
 struct ScopeRenewRecord;
 
 // The service hardware address: the bridge port's and the Ethernet layer's.
@@ -49,12 +50,14 @@ struct ServiceScope {
 
 // The layers the main loop drives: it reads the bridge port into the
 // Ethernet layer and re-initialises the IPv4 layer and the DHCP server on a
-// renewal.
+// renewal. The census, when there is one, is started again by a renewal that
+// changes the scope and pumped after every pass.
 struct ServiceStack {
     CPhysProto *phys;
     CEthProtocol *eth;
     CIPProtocol *ip;
     CDHCPProtocol *dhcp;
+    AddressCensus *census = nullptr;
 };
 
 // Where the lease snapshot goes, and the device name it states; a null path
