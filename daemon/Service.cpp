@@ -263,12 +263,17 @@ void runMainLoop(const ServiceStack &stack, const char *renewPath, ScopeRenewRec
     // requests cannot keep the loop from reading frames. A request that
     // comes during a snapshot restarts the wake-up timer and is served after
     // the next read returns.
-    do {
+    // The census sends only after a read succeeded: a port that never
+    // attached would fail every request.
+    for (;;) {
         while (serveRenewal(renewPath, record, current, *stack.dhcp, *stack.ip, stack.census)) {
         }
         serveSnapshot(snapshot, current, *stack.dhcp, *stack.phys);
+        if (stack.phys->ReceiveOne(stack.eth) != PROTO_OK) {
+            break;
+        }
         pumpCensus(stack.census);
-    } while (stack.phys->ReceiveOne(stack.eth) == PROTO_OK);
+    }
 }
 
 std::int32_t runService(const char *device, std::int32_t startInterface, std::uint32_t scopeStart,
