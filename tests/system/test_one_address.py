@@ -4,12 +4,14 @@ a DECLINE, and a scope that crosses its subnet; on both bridges."""
 import os
 import signal
 import struct
+import subprocess
 
 import pytest
 
 from test_kbridge import _missing_kernel_support
 from vlmsandbox.daemon import (ERR, Daemon, config_text, dhcp_request_frame, exchange,
                                from_server, guest_mac, ip2int, udhcpc_lease)
+from vlmsandbox.sandbox import wait_until
 
 SERVER = "10.37.129.1"
 RENEWING = (ERR, "Velmarind DHCP server for virtual NIC renewing scope.")
@@ -123,3 +125,28 @@ def test_a_renewal_across_its_subnet_offers_only_its_host_addresses(box, tmp_pat
     # (no .255, no 192.168.51.x), which the repeat's answer after it shows.
     assert offers(box, "g1", macs + macs[:1], replies=4) == [
         "192.168.50.252", "192.168.50.253", "192.168.50.254", "192.168.50.252"]
+
+
+def test_guests_keep_their_addresses_across_a_bridge_loss(make_sandbox, kbridge, tmp_path):
+    """The unit's way after a bridge loss: the service ends, the bridge comes
+    back (here a new supervisor of the kernel path's bridge), the service is
+    started again."""
+    reason = _missing_kernel_support()
+    if reason is not None:
+        pytest.skip(reason)
+    box = make_sandbox(kind="kernel", kbridge=kbridge, guests=["g1", "g3"])
+    d = start(box, tmp_path)
+    assert udhcpc_lease(box, "g1", tmp_path)[0] == "10.37.129.3"
+    box.kill_bridge(signal.SIGTERM)
+    assert d.wait_exit() == 0
+    box.socket_path.unlink(missing_ok=True)
+    supervisor = subprocess.Popen([str(kbridge), "--socket", str(box.socket_path), "--bridge",
+                                   "br0", "--ports", "32"], stdin=subprocess.DEVNULL)
+    try:
+        wait_until(box.socket_path.exists, "the new supervisor to listen", 10)
+        start(box, tmp_path)
+        assert udhcpc_lease(box, "g3", tmp_path)[0] == "10.37.129.4"
+        assert udhcpc_lease(box, "g1", tmp_path)[0] == "10.37.129.3"
+    finally:
+        supervisor.terminate()
+        supervisor.wait(timeout=10)
