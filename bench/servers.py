@@ -17,6 +17,7 @@ import time
 from vlmsandbox.sandbox import descendant_running, sleeping_in_read, wait_until
 
 POOL_FIRST, POOL_LAST = "10.1.0.10", "10.1.255.250"
+CENSUS_END = "Velmarind DHCP server for virtual NIC found "
 SCOPE = ("[vnic0]\nDHCP=1\nStart interface=1\nScope start=10.1.0.1\n"
          "Scope end=10.1.255.254\nScope network mask=255.255.0.0\n")
 
@@ -157,6 +158,14 @@ class Daemon(Server):
             # the bridge only once it has attached.
             wait_until(lambda: sleeping_in_read(self.service_pid, "vm-bridge"),
                        "the daemon's service to read the bridge", 10)
+        # A daemon that learns who holds its pool first (an older build
+        # doesn't) serves new guests once it logged the census's end.
+        if CENSUS_END.encode() in pathlib.Path(binary).read_bytes():
+            pid = self.service_pid
+            found = self.box.wait_logs(lambda r: r["pid"] == pid
+                                       and r["message"].startswith(CENSUS_END), 30)
+            if found is None:
+                raise RuntimeError("the daemon's census did not end")
 
     def _service_pids(self, binary):
         found = []

@@ -1,6 +1,6 @@
 #include "ScopeCheck.h"
 
-ScopeVerdict checkScope(std::uint32_t start, std::uint32_t end) {
+ScopeVerdict checkScope(std::uint32_t start, std::uint32_t end, std::uint32_t mask) {
     // The difference wraps for a start above the end and so passes the size
     // check; the order check after it catches that case.
     if (end - start < kMinScopeSpan) {
@@ -8,6 +8,9 @@ ScopeVerdict checkScope(std::uint32_t start, std::uint32_t end) {
     }
     if (end < start) {
         return ScopeVerdict::startAboveEnd;
+    }
+    if ((end & mask) != (start & mask)) {
+        return ScopeVerdict::crossesSubnet;
     }
     return ScopeVerdict::ok;
 }

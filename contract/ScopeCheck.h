@@ -16,6 +16,12 @@ enum class ScopeVerdict {
     ok,
     tooFewAddresses,
     startAboveEnd,
+    // The end lies in another subnet than the start, the server's own
+    // address: the guests would be offered the subnet's broadcast address,
+    // the next one's network address and addresses they cannot reach the
+    // server from. (A scope that merely ends on the broadcast address is
+    // accepted; the server never offers that address.)
+    crossesSubnet,
 };
 
-ScopeVerdict checkScope(std::uint32_t start, std::uint32_t end);
+ScopeVerdict checkScope(std::uint32_t start, std::uint32_t end, std::uint32_t mask);

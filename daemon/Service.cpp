@@ -1,9 +1,12 @@
 #include "Service.h"
 
 #include "Adapter.h"
+#include "AddressCensus.h"
 #include "AddressPlan.h"
+#include "CARPProtocol.h"
 #include "CDHCPProtocol.h"
 #include "CEthProtocol.h"
+#include "CIPProtocol.h"
 #include "CPhysProto.h"
 #include "LeaseSnapshot.h"
 #include "Log.h"
@@ -111,15 +114,50 @@ bool installRequestHandler(int signal, void (*handler)(int, siginfo_t *, void *)
 // the stop sets its bit and starts the timer, which the stop would cancel:
 // the bits are looked at again after it. A signal after that look starts
 // the timer itself.
+// A running census needs the ticks as well: they pace its requests on a
+// quiet link. Only the main loop reads or writes this.
+bool gCensusTicking = false;
+
 void stopWakeTimer() {
+    if (gCensusTicking) {
+        return;
+    }
     setWakeTimer(0);
     if ((serviceFlags.load() & (kRenewBit | kSnapshotBit)) != 0) {
         setWakeTimer(kWakeIntervalNs);
     }
 }
 
+std::int64_t monotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// Without the wake-up timer nothing would pace a census on a quiet link and
+// new guests would wait for other frames; the service then learns only from
+// the ARP it hears.
+void startCensus(AddressCensus *census) {
+    if (census == nullptr || !gWakeTimerReady.load()) {
+        return;
+    }
+    census->Start(monotonicNs());
+    gCensusTicking = true;
+    setWakeTimer(kWakeIntervalNs);
+}
+
+void pumpCensus(AddressCensus *census) {
+    if (!gCensusTicking || census->Pump(monotonicNs())) {
+        return;
+    }
+    gCensusTicking = false;
+    stopWakeTimer();
+    vlmLog(LOG_INFO, "Velmarind DHCP server for virtual NIC found %u of %u pool addresses in use.",
+           census->Learned(), census->Asked());
+}
+
 bool scopeAccepted(const ServiceScope &scope) {
-    switch (checkScope(scope.start, scope.end)) {
+    switch (checkScope(scope.start, scope.end, scope.mask)) {
     case ScopeVerdict::tooFewAddresses:
         vlmLog(LOG_ERR,
                "Velmarind DHCP server for virtual NIC have not enough free addresses. Need at "
@@ -130,6 +168,12 @@ bool scopeAccepted(const ServiceScope &scope) {
         vlmLog(LOG_ERR, "Velmarind DHCP server for virtual NIC have scope misconfiguration. Seems "
                         "ScopeStart > ScopeEnd.");
         return false;
+    case ScopeVerdict::crossesSubnet:
+        vlmLog(LOG_ERR,
+               "Velmarind DHCP server for virtual NIC have scope misconfiguration. Seems "
+               "ScopeEnd 0x%x lies outside the subnet of ScopeStart 0x%x under mask 0x%x.",
+               scope.end, scope.start, scope.mask);
+        return false;
     case ScopeVerdict::ok:
         break;
     }
@@ -139,7 +183,7 @@ bool scopeAccepted(const ServiceScope &scope) {
 // Applies the renew file if a SIGHUP asked for it since the last look;
 // false when none did.
 bool serveRenewal(const char *path, ScopeRenewRecord &record, ServiceScope &current,
-                  const ServiceLayers &layers) {
+                  const ServiceLayers &layers, AddressCensus *census) {
     if ((serviceFlags.fetch_and(~kRenewBit) & kRenewBit) == 0) {
         return false;
     }
@@ -157,6 +201,9 @@ bool serveRenewal(const char *path, ScopeRenewRecord &record, ServiceScope &curr
     applyScope(layers, current.start, current.end, current.mask);
     // A renewal always brings the adapter up, whatever "Start interface" said.
     configureAdapter(record.adapterName, hostAdapterAddress(current.start), current.mask, 1);
+    // The table was emptied, but guests of the old scope may hold addresses
+    // of the new one.
+    startCensus(census);
     return true;
 }
 
@@ -220,11 +267,17 @@ void runMainLoop(const ServiceStack &stack, const char *renewPath, ScopeRenewRec
     // requests cannot keep the loop from reading frames. A request that
     // comes during a snapshot restarts the wake-up timer and is served after
     // the next read returns.
-    do {
-        while (serveRenewal(renewPath, record, current, stack.layers)) {
+    // The census sends only after a read succeeded: a port that never
+    // attached would fail every request.
+    for (;;) {
+        while (serveRenewal(renewPath, record, current, stack.layers, stack.census)) {
         }
         serveSnapshot(snapshot, current, *stack.layers.dhcp, *stack.phys);
-    } while (stack.phys->ReceiveOne(stack.layers.eth) == PROTO_OK);
+        if (stack.phys->ReceiveOne(stack.layers.eth) != PROTO_OK) {
+            break;
+        }
+        pumpCensus(stack.census);
+    }
 }
 
 std::int32_t runService(const char *device, std::int32_t startInterface, std::uint32_t scopeStart,
@@ -271,9 +324,18 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     // attached, so the Ethernet layer's release takes all of them down.
     std::optional<CPhysProto> phys(std::in_place, record.adapterName, kServiceMac);
     const ServiceLayers layers = buildServiceLayers(&*phys, scopeStart, scopeEnd, scopeMask);
+    CIPProtocol *ip = layers.ip;
+    // Before the first guest is offered anything, learn who holds what.
+    AddressCensus census(*ip->Arp(), *layers.dhcp);
+    ip->Arp()->SetListener(&census);
+    startCensus(&census);
 
-    runMainLoop(ServiceStack{&*phys, layers}, path, record, current,
+    runMainLoop(ServiceStack{&*phys, layers, &census}, path, record, current,
                 SnapshotTarget{snapshotPath, device});
+    ip->Arp()->SetListener(nullptr);
+    // No tick may interrupt the shutdown's own calls.
+    gCensusTicking = false;
+    setWakeTimer(0);
 
     removeRenewFile(path);
     removeSnapshotFile(snapshotPath);

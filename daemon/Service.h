@@ -7,6 +7,7 @@
 #include <cstdint>
 
 class CPhysProto;
+class AddressCensus;
 struct ScopeRenewRecord;
 
 // The flag word the SIGHUP handler sets; the main loop clears the renew bit
@@ -44,10 +45,13 @@ struct ServiceScope {
 };
 
 // The layers the main loop drives: it reads the bridge port into the
-// Ethernet layer and applies a renewed scope to the layers above.
+// Ethernet layer and applies a renewed scope to the layers above. The census,
+// when there is one, is started again by a renewal that changes the scope and
+// pumped after every pass.
 struct ServiceStack {
     CPhysProto *phys;
     ServiceLayers layers;
+    AddressCensus *census = nullptr;
 };
 
 // Where the lease snapshot goes, and the device name it states; a null path

@@ -39,6 +39,7 @@ std::int32_t CDHCPProtocol::Receive(Packet *packet) {
         return PROTO_E_INVAL;
     }
     const std::uint8_t *request = packet->data;
+    const std::uint32_t messageLength = packet->length;
     if (request[dhcp::kOp] != dhcp::kBootRequest) {
         ++counters_.droppedNotForUs;
         return PROTO_E_NOTFORUS;
@@ -64,12 +65,16 @@ std::int32_t CDHCPProtocol::Receive(Packet *packet) {
     }
     switch (type.data[0]) {
     case dhcp::kDiscover:
+        if (KeepNewGuest(request, messageLength)) {
+            return PROTO_NOT_HANDLED; // counted when it is answered
+        }
         ++counters_.discoversSeen;
         return HandleDiscover(request, options);
     case dhcp::kRequest:
         ++counters_.requestsSeen;
         return HandleRequest(request, options);
     case dhcp::kDecline:
+        return HandleDecline(request, options);
     case dhcp::kRelease:
     case dhcp::kInform:
         return PROTO_NOT_HANDLED;

@@ -2,10 +2,12 @@
 
 #include "DhcpCounters.h"
 #include "DhcpMessage.h"
+#include "HeldDiscovers.h"
 #include "LeaseEntry.h"
 #include "LeaseIndex.h"
 
 #include "CProtocol.h"
+#include "Ipv4Address.h"
 
 #include <cstdint>
 
@@ -41,6 +43,23 @@ public:
     std::int32_t RemoveByHwAddress(const std::uint8_t *hwAddr);
     std::int32_t RemoveByAddress(std::uint32_t address);
     std::int32_t FindReclaimable() const;
+    // A station showed that it holds `address` (it sent or answered ARP for
+    // it). The table records it as a bound lease of that station, unless the
+    // address is outside the usable pool, is the station's already, or is
+    // bound to another guest; another guest's mere offer, or the unknown
+    // holder of a declined address, gives way. True when the table changed.
+    bool LearnHolder(const std::uint8_t *hwAddr, std::uint32_t address);
+    // The pool's addresses a guest can use: from the pool start to its end,
+    // within the server's subnet and without its network and broadcast
+    // addresses. Without a lower layer (no server address) the whole pool.
+    ipv4::HostRange UsablePool() const;
+
+    // While held, a DHCPDISCOVER from a guest the table doesn't know is kept
+    // (up to HeldDiscovers::kCapacity of them) instead of answered, so that
+    // nobody is offered an address before the service has learned who holds
+    // what. Releasing answers the kept ones, in the order they came.
+    void HoldNewGuests(bool hold);
+    bool HoldingNewGuests() const { return holdingNewGuests_; }
 
     // Message format.
     std::int32_t ParseOptions(Packet *packet, DhcpOptionTable *table);
@@ -74,6 +93,8 @@ private:
                             std::uint32_t yiaddr);
     std::int32_t HandleDiscover(const std::uint8_t *request, const DhcpOptionTable &options);
     std::int32_t HandleRequest(const std::uint8_t *request, const DhcpOptionTable &options);
+    std::int32_t HandleDecline(const std::uint8_t *request, const DhcpOptionTable &options);
+    bool KeepNewGuest(const std::uint8_t *message, std::uint32_t length);
     std::int32_t SendReply(Packet *reply);
 
     CUDPProtocol *lower_;
@@ -88,4 +109,6 @@ private:
     LeaseEntry leases_[kLeaseSlots];
     LeaseIndex index_{leases_};
     DhcpCounters counters_;
+    bool holdingNewGuests_ = false;
+    HeldDiscovers held_;
 };

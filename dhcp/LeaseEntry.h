@@ -19,3 +19,9 @@ struct LeaseEntry {
 
 inline constexpr std::int32_t kLeaseSlots = 65536;
 inline constexpr std::int32_t kChainEnd = -1;
+
+// The holder of an address that a guest declined: some station answered the
+// guest's ARP for it, and nothing told us which. No station has the broadcast
+// address as its own, so no guest's request finds this entry; the holder's
+// own ARP, once heard, puts its hardware address in place.
+inline constexpr std::uint8_t kUnknownHolder[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};

@@ -90,11 +90,11 @@ std::uint32_t CDHCPProtocol::OfferAddress(const std::uint8_t *hwAddr, const std:
         SetState(known, LEASE_OFFERED);
         return leases_[known].ipAddr;
     }
-    // 0 is the no-address answer, and an address above the pool end is not
-    // ours to give; candidates never wrap past 255.255.255.255.
-    auto inPool = [this](std::uint32_t candidate) {
-        return candidate != 0 && candidate >= poolStart_ && candidate <= poolEnd_;
-    };
+    // 0 is the no-address answer, and an address above the pool end, or one
+    // no guest of the server's subnet can use, is not ours to give;
+    // candidates never wrap past 255.255.255.255.
+    const ipv4::HostRange usable = UsablePool();
+    auto inPool = [&usable](std::uint32_t candidate) { return usable.contains(candidate); };
 
     if (leases_[0].state == LEASE_FREE) {
         if (!inPool(poolStart_)) {
@@ -150,6 +150,40 @@ std::uint32_t CDHCPProtocol::OfferAddress(const std::uint8_t *hwAddr, const std:
     FillSlot(free, hwAddr, candidate, LEASE_OFFERED, xid, leases_[last].next);
     leases_[last].next = free;
     return candidate;
+}
+
+ipv4::HostRange CDHCPProtocol::UsablePool() const {
+    ipv4::HostRange usable{poolStart_ != 0 ? poolStart_ : 1, poolEnd_};
+    if (const std::uint32_t server = ServerAddress(); server != 0) {
+        // A range from the pool start, since the subnet's hosts are one.
+        const ipv4::HostRange hosts = ipv4::hostsOf(server, netMask_);
+        if (usable.first < hosts.first) {
+            usable.first = hosts.first;
+        }
+        if (usable.last > hosts.last) {
+            usable.last = hosts.last;
+        }
+    }
+    return usable;
+}
+
+bool CDHCPProtocol::LearnHolder(const std::uint8_t *hwAddr, std::uint32_t address) {
+    if (hwAddr == nullptr || !UsablePool().contains(address)) {
+        return false;
+    }
+    if (const std::int32_t held = index_.SlotOfAddress(address); held >= 0) {
+        const LeaseEntry &entry = leases_[held];
+        if (SameHwAddress(entry.hwAddr, hwAddr)) {
+            return false;
+        }
+        // Two stations that both use a confirmed address are beyond what the
+        // table can mend; the guest it was confirmed to keeps it.
+        if (entry.state == LEASE_BOUND && !SameHwAddress(entry.hwAddr, kUnknownHolder)) {
+            return false;
+        }
+        RemoveAt(held);
+    }
+    return BindAddress(hwAddr, nullptr, address) != 0;
 }
 
 std::uint32_t CDHCPProtocol::BindAddress(const std::uint8_t *hwAddr, const std::uint8_t *xid,

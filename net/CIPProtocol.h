@@ -49,6 +49,9 @@ public:
 
     std::int32_t SetAddress(std::uint32_t address, std::uint32_t mask);
     std::uint32_t GetAddress() const { return address_; }
+    // The ARP responder this layer created; null when it was built with
+    // another attach flag.
+    CARPProtocol *Arp() const { return arp_; }
     std::int32_t SendPacket(Packet *packet, std::uint32_t destination, std::uint32_t protocol);
 
 private:

@@ -161,8 +161,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     const std::uint32_t start = record.scopeStart;
     const std::uint32_t end = record.scopeEnd;
-    const bool wide = end >= start && end - start >= kMinScopeSpan;
-    if ((checkScope(start, end) == ScopeVerdict::ok) != wide) {
+    const bool wide =
+        end >= start && end - start >= kMinScopeSpan && ((start ^ end) & record.scopeMask) == 0;
+    if ((checkScope(start, end, record.scopeMask) == ScopeVerdict::ok) != wide) {
         fail("the scope check disagrees for start " + std::to_string(start) + " end " +
              std::to_string(end));
     }
@@ -170,7 +171,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The renewal, applied as the service applies it.
     applyScope(stack.layers, start, end, record.scopeMask);
     const std::uint32_t poolStart = start + 2;
-    const bool hasPool = poolStart != 0 && poolStart <= end;
+    // The pool's first address is offered when it is a host address of the
+    // server's subnet: not that subnet's broadcast address, nor past it.
+    const std::uint32_t hostBits = ~record.scopeMask;
+    const std::uint32_t poolHost = poolStart & hostBits;
+    const bool inSubnet = start == 0 || (hostBits >= 2 && ((poolStart ^ start) & ~hostBits) == 0 &&
+                                         poolHost != 0 && poolHost != hostBits);
+    const bool hasPool = poolStart != 0 && poolStart <= end && inSubnet;
 
     std::uint32_t offered = 0;
     const std::uint8_t offerType = exchange(stack, discover, offered);

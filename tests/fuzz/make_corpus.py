@@ -110,6 +110,28 @@ def frame_seeds():
         arp_request(macs[1], "0.0.0.0", SERVER),
         arp_request("12:34:56:78:9a:bc", "10.0.0.4", "10.0.0.2"),
     ])
+    # Stations that hold pool addresses: an answer to the service's own
+    # request, a station asking for the host, one claiming an address just
+    # offered to a guest; then a guest that declines its address.
+    station = "02:00:00:00:00:33"
+    seeds["arp-holders"] = frames_input([
+        raw(Ether(dst="00:01:23:45:be:f0", src=station)
+            / ARP(op=2, hwsrc=station, psrc="10.0.0.3", hwdst="00:01:23:45:be:f0", pdst=SERVER)),
+        arp_request(station, "10.0.0.9", "10.0.0.2"),
+        many[0],
+        arp_request("02:00:00:00:00:44", "10.0.0.4", "10.0.0.2"),
+        many[1],
+    ])
+    seeds["decline-after-ack"] = frames_input([
+        many[0],
+        dhcp_frame(macs[0], 0, [("message-type", "request"), ("requested_addr", OFFERED),
+                                ("server_id", SERVER)]),
+        dhcp_frame(macs[0], 1, [("message-type", "decline"), ("requested_addr", OFFERED),
+                                ("server_id", SERVER)]),
+        many[0],
+        raw(Ether(dst="00:01:23:45:be:f0", src=station)
+            / ARP(op=2, hwsrc=station, psrc=OFFERED, hwdst="00:01:23:45:be:f0", pdst=SERVER)),
+    ])
     seeds["mixed"] = frames_input([
         arp_request(macs[0], "10.0.0.3", SERVER),
         many[0],

@@ -7,7 +7,8 @@
 // address above the pool end (or 0) is refused, entries below the pool start
 // are stepped over, binding an address the chain holds turns the guest's own
 // entry bound with the new xid (another guest's gives 0), and an offer that is
-// refused ages nothing. It knows nothing of the server's indexes or marks, so
+// refused ages nothing. Without a server address beside it, its pool is the
+// whole range from start to end. It knows nothing of the server's indexes or marks, so
 // differential tests can hold the server against it.
 
 #include "LeaseEntry.h"
@@ -193,6 +194,28 @@ public:
     std::int32_t RemoveByAddress(std::uint32_t address) {
         const std::int32_t s = FindByAddress(address);
         return s == kNone ? -4 : RemoveAt(s);
+    }
+
+    // A station heard naming an address in the pool: a bound entry of its
+    // own, unless it holds the address already or another guest has it
+    // bound; an offer, or the unknown holder of a declined address, is
+    // removed first.
+    bool LearnHolder(const std::uint8_t *hw, std::uint32_t address) {
+        if (hw == nullptr || !inPool(address)) {
+            return false;
+        }
+        const std::int32_t s = FindByAddress(address);
+        if (s != kNone) {
+            if (std::memcmp(leases[s].hwAddr, hw, 6) == 0) {
+                return false;
+            }
+            if (leases[s].state == LEASE_BOUND &&
+                std::memcmp(leases[s].hwAddr, kUnknownHolder, 6) != 0) {
+                return false;
+            }
+            RemoveAt(s);
+        }
+        return BindAddress(hw, nullptr, address) != 0;
     }
 
     std::int32_t FindReclaimable() const {

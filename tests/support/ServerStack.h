@@ -1,8 +1,11 @@
 #pragma once
 
 // The stack as the service builds it (buildServiceLayers) over the capturing
-// stand-in for the bridge port of LayerStack.
+// stand-in for the bridge port of LayerStack, with the stations the ARP
+// responder hears taught to the lease table, as the service's census does.
 
+#include "ArpListener.h"
+#include "CARPProtocol.h"
 #include "CDHCPProtocol.h"
 #include "LayerStack.h"
 #include "ServiceLayers.h"
@@ -17,8 +20,19 @@ struct ServerStack : LayerStack {
         ip = layers.ip;
         udp = layers.udp;
         dhcp = layers.dhcp;
+        learner.dhcp = dhcp;
+        ip->Arp()->SetListener(&learner);
     }
+
+    struct Learner : ArpListener {
+        void Heard(std::uint32_t address, const std::uint8_t *hwAddr) override {
+            dhcp->LearnHolder(hwAddr, address);
+        }
+        virtual ~Learner() = default;
+        CDHCPProtocol *dhcp = nullptr;
+    };
 
     ServiceLayers layers{};
     CDHCPProtocol *dhcp;
+    Learner learner;
 };

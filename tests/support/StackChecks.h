@@ -77,6 +77,11 @@ inline std::string dhcpReplyFault(const std::vector<std::uint8_t> &m, std::uint3
         if (yiaddr < poolStart || yiaddr > poolEnd) {
             return "DHCP reply gives an address outside the pool";
         }
+        // Not the subnet's network or broadcast address, nor past them.
+        if ((yiaddr & kMask) != (kServerIp & kMask) || (yiaddr & ~kMask) == 0 ||
+            (yiaddr & ~kMask) == ~kMask) {
+            return "DHCP reply gives an address no guest of the subnet can use";
+        }
     } else if (type == 6) {
         if (codes != nak || yiaddr != 0) {
             return "DHCPNAK malformed";
@@ -88,7 +93,7 @@ inline std::string dhcpReplyFault(const std::vector<std::uint8_t> &m, std::uint3
 }
 
 // A frame the stack wrote: Ethernet from the server's address, then either a
-// 28-byte ARP reply padded with the filler, or IPv4 (20-byte header, right
+// 28-byte ARP reply or request padded with the filler, or IPv4 (20-byte header, right
 // total length and checksum) carrying UDP 67 -> 68 with the right length and
 // pseudo-header checksum around a complete DHCP reply.
 inline std::string frameFault(const std::vector<std::uint8_t> &f, std::uint32_t poolStart,
@@ -105,16 +110,24 @@ inline std::string frameFault(const std::vector<std::uint8_t> &f, std::uint32_t 
         if (f.size() != 61) {
             return "ARP reply frame of " + std::to_string(f.size()) + " bytes";
         }
+        const unsigned op = fb::get16(f, 20);
         if (fb::get16(f, 14) != 1 || fb::get16(f, 16) != 0x0800 || f[18] != 6 || f[19] != 4 ||
-            fb::get16(f, 20) != 2) {
-            return "ARP reply header wrong";
+            (op != 1 && op != 2)) {
+            return "ARP header wrong";
         }
         if (!std::equal(fb::kServerMac.begin(), fb::kServerMac.end(), f.begin() + 22) ||
             get32(f, 28) != kServerIp) {
-            return "ARP reply sender is not the server";
+            return "ARP sender is not the server";
         }
-        if (!std::equal(f.begin(), f.begin() + 6, f.begin() + 32)) {
+        if (op == 2 && !std::equal(f.begin(), f.begin() + 6, f.begin() + 32)) {
             return "ARP reply not sent to its target hardware address";
+        }
+        // A request asks the whole segment for a pool address.
+        if (op == 1 &&
+            (!std::all_of(f.begin(), f.begin() + 6, [](std::uint8_t b) { return b == 0xff; }) ||
+             !std::all_of(f.begin() + 32, f.begin() + 38, [](std::uint8_t b) { return b == 0; }) ||
+             get32(f, 38) < poolStart || get32(f, 38) > poolEnd)) {
+            return "ARP request not a broadcast for a pool address";
         }
         if (std::memcmp(f.data() + 42, kFill, 19) != 0) {
             return "ARP reply padding is not the filler";

@@ -189,9 +189,9 @@ def test_nak_and_silence(box, tmp_path):
         # another server chosen: silence
         ("g1", dhcp_request_frame(mac1, 5, 3, [("server_id", "10.37.129.99"),
                                                ("requested_addr", "10.37.129.3")]), None),
-        # release, decline, inform: silence
+        # release, decline (of an address g1 doesn't hold), inform: silence
         ("g1", dhcp_request_frame(mac1, 6, 7, [("server_id", SERVER)]), None),
-        ("g1", dhcp_request_frame(mac1, 7, 4, [("requested_addr", "10.37.129.3")]), None),
+        ("g1", dhcp_request_frame(mac1, 7, 4, [("requested_addr", "10.37.129.77")]), None),
         ("g1", dhcp_request_frame(mac1, 8, 8), None),
     ]
     ip_id = 2

@@ -170,6 +170,7 @@ def test_daemon_exits_when_the_bridge_goes_away(kbox, tmp_path, how):
     d = start_daemon(kbox, tmp_path)
     kbox.kill_bridge(how)
     assert d.wait_exit() == 0
+    d.wait_service_log(BRIDGE_GONE)  # a line may still be on its way after the exit
     assert d.service_logs()[-2:] == [EXITED, BRIDGE_GONE]
 
 

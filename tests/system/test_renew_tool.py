@@ -209,6 +209,11 @@ def test_testing_aids_are_refused_under_sudo(install_dir, fake_service):
     (["--start", "10.0.0.1", "--end", "10.0.0.18"], "end - start is 17"),
     (["--start", "10.0.0.5", "--end", "10.0.0.5"], "end - start is 0"),
     (["--start", "10.0.0.200", "--end", "10.0.0.1"], "lies above scope end"),
+    # The end outside the start's subnet, under the new mask or the current one.
+    (["--start", "192.168.50.200", "--end", "192.168.51.20", "--mask", "255.255.255.0"],
+     "crosses its subnet: the end lies outside 192.168.50.0/255.255.255.0"),
+    (["--start", "192.168.50.200", "--end", "192.168.51.20"],
+     "crosses its subnet: the end lies outside 192.168.50.0/255.255.255.0"),
 ])
 def test_bad_scope_is_refused_before_anything_is_touched(install_dir, fake_service, args, words):
     path = install_dir / ".dhcp.vnic0"

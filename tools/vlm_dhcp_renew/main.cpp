@@ -161,8 +161,8 @@ bool parseAddressOption(const char *name, const char *text, std::uint32_t &value
     return true;
 }
 
-bool scopeAcceptable(std::uint32_t start, std::uint32_t end) {
-    switch (checkScope(start, end)) {
+bool scopeAcceptable(std::uint32_t start, std::uint32_t end, std::uint32_t mask) {
+    switch (checkScope(start, end, mask)) {
     case ScopeVerdict::ok:
         return true;
     case ScopeVerdict::tooFewAddresses:
@@ -178,6 +178,13 @@ bool scopeAcceptable(std::uint32_t start, std::uint32_t end) {
                      "%s: scope start %s lies above scope end %s; --force applies it "
                      "anyway\n",
                      kTool, formatAddress(start).c_str(), formatAddress(end).c_str());
+        return false;
+    case ScopeVerdict::crossesSubnet:
+        std::fprintf(stderr,
+                     "%s: scope %s - %s crosses its subnet: the end lies outside %s/%s; "
+                     "--force applies it anyway\n",
+                     kTool, formatAddress(start).c_str(), formatAddress(end).c_str(),
+                     formatAddress(start & mask).c_str(), formatAddress(mask).c_str());
         return false;
     }
     return false;
@@ -199,7 +206,8 @@ int main(int argc, char **argv) {
             (options->mask && !parseAddressOption("mask", options->mask, mask))) {
             return kExitBadScope;
         }
-        if (!options->force && !scopeAcceptable(start, end)) {
+        // Without --mask the subnet is known once the record is read.
+        if (!options->force && !scopeAcceptable(start, end, options->mask ? mask : 0)) {
             return kExitBadScope;
         }
     }
@@ -224,6 +232,10 @@ int main(int argc, char **argv) {
     }
     if (process.state != ProcessState::service) {
         return reportNotService(kTool, process, record.pid, path, claim);
+    }
+
+    if (!options->force && !options->mask && !scopeAcceptable(start, end, record.scopeMask)) {
+        return kExitBadScope;
     }
 
     // pid, adapter name and start-interface value stay as the service wrote them.

@@ -82,6 +82,11 @@ TEST(CorpusReplay, ClientConversationsAreAnswered) {
     cases.push_back({"arp", {{'A', 0}, {'A', 0}, {0, 0}}});
     // A 13-byte runt; a DISCOVER cut inside its options (no End) is still answered.
     cases.push_back({"mixed", {{'A', 0}, {2, k3}, {0, 0}, {2, k4}, {5, k3}}});
+    // Stations heard holding .3 and .9; one claims .4, just offered: the next
+    // guest gets .5.
+    cases.push_back({"arp-holders", {{0, 0}, {0, 0}, {2, k4}, {0, 0}, {2, fb::ip(10, 0, 0, 5)}}});
+    // A declined address is asked for, and the guest is offered the next.
+    cases.push_back({"decline-after-ack", {{2, k3}, {5, k3}, {'A', 0}, {2, k4}, {0, 0}}});
 
     for (const Case &c : cases) {
         SCOPED_TRACE(c.seed);

@@ -10,8 +10,11 @@
 #include "CapturingLower.h"
 #include "FailingAlloc.h"
 #include "FrameBuilder.h"
+#include "HeldDiscovers.h"
+#include "LeaseChainCheck.h"
 #include "Memory.h"
 #include "ServerStack.h"
+#include "StackChecks.h"
 
 #include <gtest/gtest.h>
 
@@ -540,6 +543,166 @@ TEST(DhcpCounters, CountWhatWasSeenAndAnswered) {
     EXPECT_EQ(sent[2], 1); // OFFER
     EXPECT_EQ(sent[5], 1); // ACK
     EXPECT_EQ(sent[6], 1); // NAK
+}
+
+} // namespace
+
+namespace {
+
+fb::DhcpMessage decline(std::uint32_t xid, std::optional<std::uint32_t> server,
+                        std::uint32_t address, const fb::Mac &mac = kGuest) {
+    fb::DhcpMessage m(1, xid, mac);
+    m.messageType(4).requestedAddress(address);
+    if (server) {
+        m.serverId(*server);
+    }
+    m.end();
+    return m;
+}
+
+// What a new guest is offered next, from a fresh hardware address each time.
+std::uint32_t offerToNewGuest(Stack &s) {
+    static std::uint8_t n = 0;
+    const fb::Mac stranger{0x52, 0x54, 0x00, 0x77, 0x00, ++n};
+    const std::size_t before = s.bridge.frames.size();
+    s.feed(fb::discover(0x900 + n, stranger), stranger);
+    return s.bridge.frames.size() == before ? 0 : yiaddrOf(s.bridge.last());
+}
+
+TEST(DhcpDecline, TheAddressGoesToItsUnknownHolderAndIsAskedFor) {
+    Stack s;
+    s.feed(fb::discover(1, kGuest));
+    s.feed(fb::request(2, kGuest, kFirst, kServer));
+    ASSERT_EQ(replyType(s.bridge.last()), 5);
+    const std::size_t sent = s.bridge.frames.size();
+
+    EXPECT_EQ(s.feed(decline(3, kServer, kFirst)), PROTO_NOT_HANDLED);
+    // No DHCP reply, one ARP request for the declined address.
+    ASSERT_EQ(s.bridge.frames.size(), sent + 1);
+    const Bytes &asked = s.bridge.last();
+    EXPECT_EQ(fb::get16(asked, 12), fb::kTypeARP);
+    EXPECT_EQ(checks::get32(asked, 14 + 24), kFirst);
+    EXPECT_EQ(chaincheck::leaseTableFault(*s.dhcp), "");
+
+    // Neither the guest nor anybody else is offered it again.
+    s.feed(fb::discover(4, kGuest));
+    EXPECT_EQ(yiaddrOf(s.bridge.last()), kFirst + 1);
+    EXPECT_EQ(offerToNewGuest(s), kFirst + 2);
+    const LeaseEntry *held = s.dhcp->FindByAddress(kFirst);
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(held->state, LEASE_BOUND);
+    EXPECT_EQ(Bytes(held->hwAddr, held->hwAddr + 6), Bytes(6, 0xff));
+
+    // The holder, once heard, is the address's holder by name.
+    const fb::Mac holder{0x02, 0x00, 0x00, 0x00, 0x00, 0x99};
+    EXPECT_TRUE(s.dhcp->LearnHolder(holder.data(), kFirst));
+    s.feed(fb::discover(5, holder), holder);
+    EXPECT_EQ(yiaddrOf(s.bridge.last()), kFirst);
+    EXPECT_EQ(chaincheck::leaseTableFault(*s.dhcp), "");
+}
+
+TEST(DhcpDecline, OnlyTheGuestsOwnAddressFromThisServer) {
+    const struct {
+        const char *what;
+        fb::DhcpMessage message;
+        fb::Mac from;
+    } cases[] = {
+        {"another server", decline(3, kServer + 1, kFirst), kGuest},
+        {"another guest's address", decline(3, kServer, kFirst, kOtherGuest), kOtherGuest},
+        {"an address nobody holds", decline(3, kServer, kFirst + 9), kGuest},
+        {"no address", fb::DhcpMessage(1, 3, kGuest).messageType(4).serverId(kServer).end(),
+         kGuest},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Stack s;
+        s.feed(fb::discover(1, kGuest));
+        s.feed(fb::request(2, kGuest, kFirst, kServer));
+        const std::vector<std::uint8_t> before = leaseBytes(*s.dhcp);
+        const std::size_t sent = s.bridge.frames.size();
+        EXPECT_EQ(s.feed(c.message, c.from), PROTO_NOT_HANDLED);
+        EXPECT_EQ(s.bridge.frames.size(), sent);
+        EXPECT_EQ(leaseBytes(*s.dhcp), before);
+    }
+}
+
+// A renewal applies any scope: whatever it says, a guest is offered only host
+// addresses of the server's subnet.
+TEST(DhcpPool, OnlyHostAddressesOfTheServersSubnetAreOffered) {
+    const struct {
+        const char *what;
+        std::uint32_t start, end, mask;
+        std::vector<std::uint32_t> offers; // to new guests in turn, then nothing
+    } cases[] = {
+        {"across the subnet",
+         fb::ip(192, 168, 50, 250),
+         fb::ip(192, 168, 51, 20),
+         kMask,
+         {fb::ip(192, 168, 50, 252), fb::ip(192, 168, 50, 253), fb::ip(192, 168, 50, 254)}},
+        {"ending on the broadcast address",
+         fb::ip(10, 1, 1, 249),
+         fb::ip(10, 1, 1, 255),
+         kMask,
+         {fb::ip(10, 1, 1, 251), fb::ip(10, 1, 1, 252), fb::ip(10, 1, 1, 253),
+          fb::ip(10, 1, 1, 254)}},
+        {"pool starting on the broadcast address",
+         fb::ip(10, 1, 1, 253),
+         fb::ip(10, 1, 2, 40),
+         kMask,
+         {}},
+        {"pool starting past the subnet", fb::ip(10, 1, 1, 254), fb::ip(10, 1, 2, 40), kMask, {}},
+        {"a /16 holds x.y.z.255 and x.y.z.0",
+         fb::ip(10, 2, 0, 252),
+         fb::ip(10, 2, 1, 2),
+         fb::ip(255, 255, 0, 0),
+         {fb::ip(10, 2, 0, 254), fb::ip(10, 2, 0, 255), fb::ip(10, 2, 1, 0), fb::ip(10, 2, 1, 1),
+          fb::ip(10, 2, 1, 2)}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Stack s;
+        s.dhcp->InitScope(c.start + 2, c.end, c.mask);
+        s.ip->SetAddress(c.start, c.mask);
+        for (const std::uint32_t expected : c.offers) {
+            EXPECT_EQ(offerToNewGuest(s), expected);
+        }
+        EXPECT_EQ(offerToNewGuest(s), 0u);
+    }
+}
+
+TEST(DhcpHold, NewGuestsWaitKnownOnesDoNotAndAllAreAnsweredAsEver) {
+    Stack direct;
+    direct.feed(fb::discover(0x42, kGuest));
+    const Bytes expected = direct.bridge.last();
+
+    Stack s;
+    const fb::Mac known{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+    ASSERT_TRUE(s.dhcp->LearnHolder(known.data(), kFirst + 7));
+    s.dhcp->HoldNewGuests(true);
+    EXPECT_EQ(s.feed(fb::discover(0x42, kGuest)), PROTO_NOT_HANDLED);
+    EXPECT_EQ(s.feed(fb::discover(0x43, kGuest)), PROTO_NOT_HANDLED); // a retry replaces it
+    EXPECT_TRUE(s.bridge.frames.empty());
+    s.feed(fb::discover(0x44, known), known);
+    ASSERT_EQ(s.bridge.frames.size(), 1u);
+    EXPECT_EQ(yiaddrOf(s.bridge.last()), kFirst + 7);
+    // More new guests than the store keeps: the rest are left to their retry.
+    for (std::uint8_t n = 0; n < HeldDiscovers::kCapacity + 3; ++n) {
+        const fb::Mac guest{0x52, 0x54, 0x01, 0x00, 0x00, n};
+        s.feed(fb::discover(0x100 + n, guest), guest);
+    }
+    EXPECT_EQ(s.bridge.frames.size(), 1u);
+
+    s.dhcp->HoldNewGuests(false);
+    ASSERT_EQ(s.bridge.frames.size(), 1u + HeldDiscovers::kCapacity);
+    // The message an answer at once would have carried, but for the retry's
+    // xid (the IP identification and checksums differ as datagrams do).
+    Bytes first(s.bridge.frames[1].begin() + kDhcpInFrame, s.bridge.frames[1].end());
+    Bytes wanted(expected.begin() + kDhcpInFrame, expected.end());
+    ASSERT_GT(wanted.size(), 8u);
+    wanted[7] = 0x43;
+    EXPECT_EQ(first, wanted);
+    EXPECT_EQ(s.dhcp->Counters().discoversSeen, 1u + HeldDiscovers::kCapacity);
+    EXPECT_EQ(chaincheck::leaseTableFault(*s.dhcp), "");
 }
 
 } // namespace

@@ -127,6 +127,12 @@ public:
             << "RemoveByAddress " << std::hex << address;
     }
 
+    bool learn(const std::uint8_t *hw, std::uint32_t address) {
+        const bool got = real->LearnHolder(hw, address);
+        EXPECT_EQ(got, ref->LearnHolder(hw, address)) << "LearnHolder " << std::hex << address;
+        return got;
+    }
+
     std::int32_t findReclaimable() {
         const std::int32_t got = real->FindReclaimable();
         EXPECT_EQ(got, ref->FindReclaimable()) << "FindReclaimable";
@@ -243,6 +249,10 @@ TEST_P(LeaseTableDifferential, RandomSequencesMatchTheReference) {
         case 14:
             if (rng() % 40 == 0) {
                 twin.initScope(start, end);
+            } else if (rng() % 8 == 0) { // what a DHCPDECLINE leaves
+                twin.bind(kUnknownHolder, xid, anyAddress());
+            } else { // a station heard naming an address
+                twin.learn(rng() % 16 == 0 ? nullptr : mac.data(), anyAddress());
             }
             break;
         default:

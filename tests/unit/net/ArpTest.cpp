@@ -1,3 +1,4 @@
+#include "ArpListener.h"
 #include "CARPProtocol.h"
 #include "LayerStack.h"
 #include "RecordingUpper.h"
@@ -5,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 using namespace nettest;
 
@@ -115,6 +118,77 @@ TEST(ArpReply, DirectCallsAndBrokenBridge) {
     LayerStack s;
     s.bridge.status = PROTO_E_IO; // the write's failure is dropped
     EXPECT_EQ(s.feed(fb::arpRequestFrame(kGuestMac, kGuestIp, kOwnIp)), PROTO_NOT_HANDLED);
+}
+
+TEST(ArpRequest, GoldenBroadcastAskingAsTheOwnStation) {
+    LayerStack s;
+    EXPECT_EQ(s.ip->Arp()->SendRequest(fb::ip(10, 0, 0, 3)), PROTO_OK);
+    const fb::Bytes expected = {
+        0xff, 0xff, 0xff, 0xff, 0xff, 0xff,                     // Ethernet destination: broadcast
+        0x00, 0x01, 0x23, 0x45, 0xbe, 0xf0,                     // Ethernet source: service address
+        0x08, 0x06,                                             // EtherType ARP
+        0x00, 0x01, 0x08, 0x00, 0x06, 0x04,                     // Ethernet, IPv4, 6, 4
+        0x00, 0x01,                                             // operation: request
+        0x00, 0x01, 0x23, 0x45, 0xbe, 0xf0,                     // sender hardware: own
+        0x0a, 0x00, 0x00, 0x01,                                 // sender protocol: 10.0.0.1
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                     // target hardware: unknown
+        0x0a, 0x00, 0x00, 0x03,                                 // target protocol: 10.0.0.3
+        'T',  'h',  'i',  's',  'I',  's',  'J', 'u', 's', 't', // filler, 19 characters
+        'F',  'i',  'l',  'l',  'e',  'r',  '.', 'H', 'e',
+    };
+    ASSERT_EQ(s.bridge.frames.size(), 1u);
+    EXPECT_EQ(s.bridge.last(), expected);
+    // Before the own address is known there is nobody to ask as.
+    CARPProtocol unconfigured(s.eth, 0);
+    EXPECT_EQ(unconfigured.SendRequest(fb::ip(10, 0, 0, 3)), PROTO_E_INVAL);
+    EXPECT_EQ(s.bridge.frames.size(), 1u);
+}
+
+struct HeardLog : ArpListener {
+    void Heard(std::uint32_t address, const std::uint8_t *hw) override {
+        heard.emplace_back(address, fb::Bytes(hw, hw + 6));
+    }
+    virtual ~HeardLog() = default;
+    std::vector<std::pair<std::uint32_t, fb::Bytes>> heard;
+};
+
+TEST(ArpListen, StationsThatNameThemselvesAreHeard) {
+    const fb::Mac station{0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+    const fb::Mac group{0x03, 0x11, 0x22, 0x33, 0x44, 0x55};
+    const fb::Bytes stationBytes(station.begin(), station.end());
+    const std::uint32_t pool = fb::ip(10, 0, 0, 3);
+    struct Case {
+        const char *what;
+        fb::Bytes message;
+        std::int32_t expect; // unchanged by listening
+        bool heard;
+    };
+    const Case cases[] = {
+        {"answer to our request", fb::arp(2, station, pool, fb::kServerMac, kOwnIp),
+         PROTO_NOT_HANDLED, true},
+        {"request for the host", fb::arpRequest(station, pool, fb::ip(10, 0, 0, 2)),
+         PROTO_E_NOTFORUS, true},
+        {"request for us", fb::arpRequest(station, pool, kOwnIp), PROTO_NOT_HANDLED, true},
+        {"probe without a sender address", fb::arpRequest(station, 0, pool), PROTO_E_NOTFORUS,
+         false},
+        {"our own request coming back", fb::arpRequest(fb::kServerMac, kOwnIp, pool),
+         PROTO_E_NOTFORUS, false},
+        {"group sender", fb::arpRequest(group, pool, kOwnIp), PROTO_NOT_HANDLED, false},
+        {"all-zero sender", fb::arpRequest(fb::kZeroMac, pool, kOwnIp), PROTO_NOT_HANDLED, false},
+    };
+    for (const Case &c : cases) {
+        LayerStack s;
+        HeardLog log;
+        s.ip->Arp()->SetListener(&log);
+        EXPECT_EQ(s.feed(fb::ethernet(fb::kBroadcastMac, station, fb::kTypeARP, c.message)),
+                  c.expect)
+            << c.what;
+        ASSERT_EQ(log.heard.size(), c.heard ? 1u : 0u) << c.what;
+        if (c.heard) {
+            EXPECT_EQ(log.heard[0].first, pool) << c.what;
+            EXPECT_EQ(log.heard[0].second, stationBytes) << c.what;
+        }
+    }
 }
 
 TEST(Truncation, EveryPrefixOfAnArpRequestAndAUdpFrame) {

@@ -88,6 +88,8 @@ class Daemon:
         # The service process keeps the standard descriptors: files, not
         # pipes, or reading them would wait for the service to end.
         self.terminal = self.conf.parent / "terminal.out"
+        # A service started before in this sandbox logged the same line.
+        earlier = {r["pid"] for r in self.box.logs() if r["ident"] == "vlm_dhcp"}
         with open(self.terminal, "wb") as out:
             result = self.box.run(self.box.port_cmd([str(self.binary)] + self.args), timeout=30,
                                   env=self.env, preexec_fn=self.preexec_fn,
@@ -97,7 +99,7 @@ class Daemon:
         assert self.terminal.read_bytes() == b""
         if wait_service:
             record = self.box.wait_logs(
-                lambda r: r["ident"] == "vlm_dhcp"
+                lambda r: r["ident"] == "vlm_dhcp" and r["pid"] not in earlier
                 and r["message"] == "Velmarind DHCP server for virtual NIC started.", 10)
             assert record is not None, self.box.logs()
             self.service_pid = record["pid"]
@@ -221,10 +223,21 @@ def expected_reply(kind, ip_id, server, xid, mac, yiaddr, mask):
                DHCP(options=options + ["end"]))
 
 
+def is_arp_request(frame):
+    return frame[12:14] == b"\x08\x06" and frame[20:22] == b"\x00\x01"
+
+
 def from_server(frames, ethertype=0x0800):
-    """The frames the service sent (by its source address)."""
+    """The frames the service sent (by its source address), but for the ARP
+    requests by which it learns who holds its addresses."""
     return [f for f in frames if f[6:12] == bytes.fromhex(SERVICE_MAC.replace(":", ""))
-            and f[12:14] == ethertype.to_bytes(2, "big")]
+            and f[12:14] == ethertype.to_bytes(2, "big") and not is_arp_request(f)]
+
+
+def arp_requests_from_server(frames):
+    """The service's ARP requests among frames, by the address each asks for."""
+    return [int2ip(int.from_bytes(f[38:42], "big")) for f in frames
+            if f[6:12] == bytes.fromhex(SERVICE_MAC.replace(":", "")) and is_arp_request(f)]
 
 
 def adapter_state(box, device="vnic0"):

@@ -8,8 +8,9 @@ Runs inside a guest's network namespace (ip netns exec NAME wire.py ...):
 Opens a raw packet socket on IFACE, sends each frame in turn, then collects
 every frame received (not the ones sent) until SECONDS have passed, and
 prints them as one JSON list of hex strings on stdout. With --until it stops
-as soon as N frames from the hardware address MAC have come instead: a busy
-machine then only makes it slower. With "-" as the only frame argument,
+as soon as N frames from the hardware address MAC have come instead (its ARP
+requests, which the service sends to learn who holds its addresses, are not
+counted): a busy machine then only makes it slower. With "-" as the only frame argument,
 frames are read from stdin, one hex string a line.
 """
 import json
@@ -19,6 +20,12 @@ import time
 
 ETH_P_ALL = 0x0003
 PACKET_OUTGOING = 4
+
+
+def counted(frame, source):
+    """A frame from source that answers something: not an ARP request."""
+    asks = frame[12:14] == b"\x08\x06" and frame[20:22] == b"\x00\x01"
+    return frame[6:12] == source and not asks
 
 
 def main():
@@ -44,7 +51,7 @@ def main():
             continue
         if address[2] != PACKET_OUTGOING:
             got.append(data.hex())
-            if until is not None and sum(bytes.fromhex(h)[6:12] == source for h in got) >= until:
+            if until is not None and sum(counted(bytes.fromhex(h), source) for h in got) >= until:
                 break
     json.dump(got, sys.stdout)
 
