@@ -56,7 +56,10 @@ def fake_service(tmp_path):
     program = tmp_path / "bin" / "vlm_dhcpd"
     program.parent.mkdir()
     shutil.copy("/usr/bin/sleep", program)
-    proc = subprocess.Popen([str(program), "60"])
+    # SIGHUP's default action is what shows the signal, so it is set in the
+    # child: a suite started under nohup would hand down SIGHUP ignored.
+    proc = subprocess.Popen([str(program), "60"],
+                            preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_DFL))
     yield proc
     if proc.poll() is None:
         proc.kill()
