@@ -22,6 +22,8 @@ EXPECTED = {
     "share/doc/vlm_dhcpd/dhcpd_configuration.example": 0o644,
     "lib/systemd/system/vlm_dhcpd@.service": 0o644,
     "lib/systemd/system/vlm_dhcpd@.path": 0o644,
+    "lib/systemd/system/vlm_dhcpd-bridge.service": 0o644,
+    "lib/udev/rules.d/60-vlm-dhcpd.rules": 0o644,
 }
 
 
@@ -79,8 +81,10 @@ def test_systemd_analyze_verifies_an_instance(tmp_path):
                     units / f"vlm_dhcpd@vnic0.{kind}")
     # verify also looks up the Documentation= pages with man.
     env = dict(os.environ, MANPATH=str(prefix / "share/man"))
+    shutil.copy(prefix / "lib/systemd/system/vlm_dhcpd-bridge.service", units)
     result = subprocess.run(["systemd-analyze", "verify", str(units / "vlm_dhcpd@vnic0.service"),
-                             str(units / "vlm_dhcpd@vnic0.path")],
+                             str(units / "vlm_dhcpd@vnic0.path"),
+                             str(units / "vlm_dhcpd-bridge.service")],
                             capture_output=True, text=True, env=env, timeout=60)
     # Parse errors are only warnings: any output counts as a failure.
     assert result.returncode == 0 and result.stderr == "" and result.stdout == "", result.stderr

@@ -3,7 +3,9 @@ kbridge supervisor, seen from the ports, a stock client and the daemon."""
 import errno
 import os
 import pathlib
+import select
 import signal
+import socket
 import subprocess
 import time
 
@@ -66,10 +68,19 @@ def kbox(make_sandbox, kbridge):
     return make_sandbox(kind="kernel", kbridge=kbridge, guests=["g1"])
 
 
-def attach_all(box, records):
-    out = box.run(box.port_cmd(["/usr/bin/python3", "-c", ATTACHER] + records),
-                  capture_output=True, text=True, check=True).stdout
+def attach_all(box, records, prefix=()):
+    """prefix: a command the attacher runs under (inside kbridge-launch)."""
+    out = box.run(box.port_cmd([*prefix, "/usr/bin/python3", "-c", ATTACHER] + records),
+                  capture_output=True, text=True, check=True, timeout=30).stdout
     return out.splitlines()
+
+
+def bridge_ports(box):
+    """The TAP ports of br0 with their aliases (the attach records' names)."""
+    out = box.run(["ip", "-o", "-d", "link", "show", "master", "br0", "type", "tun"],
+                  capture_output=True, text=True, check=True).stdout
+    return sorted(line.split(": ")[1] + " " + line.split(" alias ")[1].split()[0]
+                  for line in out.splitlines())
 
 
 def test_attach_accepted_and_refused(make_sandbox, kbridge):
@@ -187,3 +198,106 @@ def test_nothing_left_on_the_host(kbridge, tmp_path):
         box.close()  # raises when a process of the sandbox or its supervisor is left
     assert not socket_path.exists()
     assert (host_snapshot(), [n for n in names if host_has_interface(n)]) == before
+
+
+def test_a_silent_client_does_not_freeze_the_supervisor(kbox):
+    with socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET) as silent:
+        silent.connect(str(kbox.socket_path))
+        # the supervisor serves others while this one says nothing ...
+        assert attach_all(kbox, [record(b"vnic0").hex()]) == ["0 EISCONN"]
+        # ... and drops it at its deadline, without an answer
+        silent.settimeout(30)
+        assert silent.recv(256) == b""
+
+
+def test_a_port_that_left_its_network_namespace_is_refused(kbox, bridge_client):
+    # A port that runs unshare -n before it opens the device gets its TAP in
+    # a namespace of its own; it must not take over the port of the same
+    # name in the bridge's namespace.
+    client = Client(kbox, bridge_client, "vnic0", A)
+    assert [client.line(), client.line()] == ["attached", "ready"]
+    before = bridge_ports(kbox)
+    intruder = b"\x02\x00\x00\x00\x00\x09"
+    assert attach_all(kbox, [record(b"intruder", intruder).hex()],
+                      prefix=["unshare", "-n"]) == ["EXDEV"]
+    assert bridge_ports(kbox) == before == ["vbp0 vnic0"]
+    fdb = kbox.run(["bridge", "fdb", "show", "br", "br0"], capture_output=True, text=True,
+                   check=True).stdout
+    assert "02:00:00:00:00:09" not in fdb
+
+
+def held_namespaces(pids):
+    held = set()
+    for pid in pids:
+        try:
+            fds = os.listdir(f"/proc/{pid}/fd")
+        except OSError:
+            continue
+        for fd in fds:
+            try:
+                held.add(os.readlink(f"/proc/{pid}/fd/{fd}"))
+            except OSError:
+                pass
+    return held
+
+
+def test_a_network_is_let_go_with_its_last_port(make_sandbox, kbridge):
+    box = make_sandbox(kind="kernel", kbridge=kbridge)
+    # Each launcher in a network namespace of its own, with a bridge there.
+    script = ('readlink /proc/self/ns/net && ip link add br0 type bridge && '
+              'exec "$0" --socket "$1" -- /usr/bin/python3 -c "$2" "$3"')
+    namespaces = []
+    for n in range(3):
+        out = box.run(["unshare", "-n", "sh", "-c", script, f"{kbridge}-launch",
+                       str(box.socket_path), ATTACHER, record(b"p%d" % n).hex()],
+                      capture_output=True, text=True, check=True, timeout=30).stdout.split("\n")
+        assert out[1] == "0 EISCONN", out
+        namespaces.append(out[0])
+    # The supervisor and its watcher let each namespace go once its launcher's
+    # processes have ended: none is held.
+    watcher = [p for p in os.listdir("/proc") if p.isdigit() and _parent(p) == box.supervisor_pid]
+    assert watcher, "no watcher process"
+    deadline = time.monotonic() + 20
+    while set(namespaces) & held_namespaces([box.supervisor_pid, *watcher]):
+        assert time.monotonic() < deadline, (namespaces, held_namespaces([box.supervisor_pid, *watcher]))
+        time.sleep(0.05)
+
+
+def _parent(pid):
+    try:
+        stat = pathlib.Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    return int(stat.rsplit(")", 1)[1].split()[1])
+
+
+@pytest.mark.parametrize("mode,listens", [(0o700, True), (0o755, False), (0o1777, False)])
+def test_the_socket_only_in_a_private_folder(kbridge, tmp_path, mode, listens):
+    folder = tmp_path / "sock"
+    folder.mkdir()
+    folder.chmod(mode)
+    path = folder / "kbridge.sock"
+    read, write = os.pipe()
+    proc = subprocess.Popen([str(kbridge), "--socket", str(path), "--ready-fd", str(write)],
+                            pass_fds=[write], stderr=subprocess.PIPE, text=True)
+    os.close(write)
+    try:
+        said = b""  # "ready" once it listens; nothing when it gives up
+        while not said.endswith(b"\n"):
+            assert select.select([read], [], [], 30)[0], f"kbridge said only {said!r}"
+            chunk = os.read(read, 64)
+            if not chunk:
+                break
+            said += chunk
+        os.close(read)
+        assert (said == b"ready\n") == listens
+        if listens:
+            assert path.stat().st_mode & 0o777 == 0o600
+            proc.terminate()
+        assert proc.wait(timeout=10) == (0 if listens else 1)
+        if not listens:
+            assert "mode 0700" in proc.stderr.read()
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()

@@ -23,6 +23,8 @@ RENEW = "/usr/lib/velmarind/.dhcp.vnic0"
 DEB = "/srv/deb"
 CAP_NET_ADMIN = 1 << 12
 UNIT_SUCCEEDED = "7ad2d189f7e94e70a38c781354912448"  # systemd's "Deactivated successfully"
+BRIDGE_MOUNT = r"dev-vm\x2dbridge.mount"
+ANNOUNCED = "/run/vlm_dhcpd/bridge"
 
 UDHCPC_SCRIPT = """#!/bin/sh
 [ "$1" = bound ] || exit 0
@@ -94,11 +96,22 @@ def journal(c, *matches):
     return [json.loads(line) for line in out.splitlines()]
 
 
+def bridge_announced(c):
+    """When vlm_dhcpd-bridge.service last touched the file the services'
+    path units watch (nanoseconds), or "" before it ever did."""
+    return c.run(["stat", "-c", "%.9Y", ANNOUNCED], check=False).stdout.strip()
+
+
 def start_bridge(c):
     c.run(["systemd-run", "--quiet", "--unit=vlm-bridge", "--collect", "/srv/vmbridge",
            "--tap", "vnic0", "--tap", "g1port"])
+    announced = bridge_announced(c)
     wait_for(lambda: c.run(["mountpoint", "-q", "/dev/vm-bridge"], check=False).returncode == 0,
              "the bridge to be served")
+    # Its appearance is announced to the waiting services before anything
+    # else goes on.
+    wait_for(lambda: bridge_announced(c) != announced and no_jobs(c),
+             "the bridge's appearance to be announced")
     # The guest's port is made anew with each bridge; it goes into the
     # guest's namespace.
     c.sh("ip link set g1port netns g1 && ip -n g1 link set g1port up")
@@ -181,6 +194,14 @@ def installed(machine):
     # none.
     machine.run(["rm", "-f", "/usr/sbin/policy-rc.d"])
     machine.run(["dpkg", "-i", machine.package])
+    # No udev runs in the container, and the stand-in bridge is a FUSE
+    # mount, not a device: its mount unit stands in for the device unit that
+    # the package's udev rule gives a real bridge, and wants the same unit
+    # when it appears.
+    wants = f"/run/systemd/system/{BRIDGE_MOUNT}.wants"
+    machine.run(["mkdir", "-p", wants])
+    machine.run(["ln", "-sf", "/lib/systemd/system/vlm_dhcpd-bridge.service", wants])
+    machine.run(["systemctl", "daemon-reload"])
     start_bridge(machine)
     return machine
 
@@ -190,8 +211,11 @@ def test_start_serves_a_guest_confined(installed):
     pid = start_service(c)
     # The main process is the service process: the one the renew file names.
     assert c.run(["cat", f"/proc/{pid}/comm"]).stdout.strip() == "vlm_dhcpd"
-    assert f"service pid:      {pid} (running vlm_dhcpd)" in c.run(
-        ["vlm_dhcp_renew", "-d", "vnic0", "--print"]).stdout
+    # systemd counts the service as started when the start-up process ends,
+    # which may be before the service process has written its renew file.
+    wait_for(lambda: f"service pid:      {pid} (running vlm_dhcpd)" in c.run(
+        ["vlm_dhcp_renew", "-d", "vnic0", "--print"], check=False).stdout,
+        "the renew file to name the service")
     invocation = props(c, UNIT, "InvocationID")["InvocationID"]
     wait_for(lambda: {"vlm_dhcpd", "vlm_dhcp"} <= {
         e.get("SYSLOG_IDENTIFIER") for e in journal(c, f"_SYSTEMD_INVOCATION_ID={invocation}")},
@@ -334,6 +358,57 @@ def test_configuration_error_is_not_restarted(installed, what, text, states):
     p = props(c, UNIT, "ActiveState", "SubState", "NRestarts")
     assert p["ActiveState"] in states and p["SubState"] != "auto-restart", p
     assert p["NRestarts"] == restarts
+
+
+# A witness that watches the bridge device itself: it sees every close of a
+# port that had the device open for writing.
+WITNESS = {
+    "vlm-witness.path": "[Path]\nPathChanged=/dev/vm-bridge\nUnit=vlm-witness.service\n",
+    "vlm-witness.service": "[Service]\nType=oneshot\nExecStart=/bin/true\n",
+}
+PORT_OPENS_AND_CLOSES = """import os
+for _ in range(20):
+    os.close(os.open("/dev/vm-bridge", os.O_RDWR))
+"""
+
+
+def test_a_failed_unit_stays_failed_until_the_bridge_comes_back(installed):
+    c = installed
+    if c.run(["mountpoint", "-q", "/dev/vm-bridge"], check=False).returncode != 0:
+        start_bridge(c)
+    c.run(["systemctl", "stop", UNIT])
+    c.run(["systemctl", "reset-failed", UNIT, PATH_UNIT], check=False)
+    c.run(["rm", "-f", CONFIG])
+    c.run(["systemctl", "start", UNIT], check=False)
+    wait_for(lambda: props(c, UNIT, "ActiveState")["ActiveState"] == "failed"
+             and props(c, PATH_UNIT, "SubState")["SubState"] == "waiting" and no_jobs(c),
+             "the unit to fail for want of its configuration")
+    failed = props(c, UNIT, "InvocationID")["InvocationID"]
+    for name, text in WITNESS.items():
+        c.run(["sh", "-c", f"cat > /run/systemd/system/{name}"], input=text)
+    try:
+        c.run(["systemctl", "daemon-reload"])
+        c.run(["systemctl", "start", "vlm-witness.path"])
+        seen = props(c, "vlm-witness.service", "InvocationID")["InvocationID"]
+        # A port opens and closes the bridge 20 times; once systemd has acted
+        # on the closes (the witness ran), the unit is still the failed one.
+        c.run(["python3", "-c", PORT_OPENS_AND_CLOSES])
+        wait_for(lambda: props(c, "vlm-witness.service", "InvocationID")["InvocationID"] != seen
+                 and no_jobs(c), "the witness to see the closes")
+        assert props(c, UNIT, "ActiveState", "InvocationID") == {
+            "ActiveState": "failed", "InvocationID": failed}
+    finally:
+        c.run(["systemctl", "stop", "vlm-witness.path"], check=False)
+        c.run(["rm", "-f", *(f"/run/systemd/system/{name}" for name in WITNESS)])
+        c.run(["systemctl", "daemon-reload"])
+    # The bridge comes back (its configuration mended meanwhile): the unit is
+    # started again and serves.
+    c.run(["sh", "-c", f"cat > {CONFIG}"], input=config_text())
+    stop_bridge(c)
+    start_bridge(c)
+    wait_for(lambda: running(c), "the service once the bridge is back")
+    assert props(c, UNIT, "InvocationID")["InvocationID"] != failed
+    assert lease(c) == ("10.37.129.3", "10.37.129.1")
 
 
 def test_stop_removes_the_renew_file_and_remove_stops_instances(installed):

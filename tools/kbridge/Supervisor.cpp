@@ -2,6 +2,7 @@
 
 #include "AttachCheck.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -10,6 +11,8 @@
 #include <fcntl.h>
 #include <linux/if.h>
 #include <linux/if_tun.h>
+#include <linux/nsfs.h>
+#include <linux/sockios.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -53,6 +56,23 @@ bool isBridgeDevice(int fd, const std::string &devicePath) {
     return n > 0 && devicePath == std::string(target, static_cast<std::size_t>(n));
 }
 
+bool sameFile(int a, int b) {
+    struct stat sa {
+    }, sb{};
+    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// A notify listener is an anonymous inode of this name.
+bool isNotifyListener(int fd) {
+    static const std::string kName = "anon_inode:seccomp notify";
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char target[64];
+    const ssize_t n = readlink(link, target, sizeof target);
+    return n > 0 && kName == std::string(target, static_cast<std::size_t>(n));
+}
+
 // A descriptor taken for one answer, closed on every way out (a duplicate of
 // the port's tun file kept here would keep its TAP alive).
 struct Fd {
@@ -79,15 +99,8 @@ Supervisor::~Supervisor() {
 }
 
 Supervisor::Network *Supervisor::NetworkOf(int namespaceFd, std::string &error) {
-    struct stat wanted {};
-    if (fstat(namespaceFd, &wanted) != 0) {
-        error = std::string("namespace: ") + std::strerror(errno);
-        return nullptr;
-    }
     for (const auto &network : networks_) {
-        struct stat known {};
-        if (fstat(network->namespaceFd, &known) == 0 && known.st_ino == wanted.st_ino &&
-            known.st_dev == wanted.st_dev) {
+        if (sameFile(network->namespaceFd, namespaceFd)) {
             return network.get();
         }
     }
@@ -113,7 +126,7 @@ Supervisor::Network *Supervisor::NetworkOf(int namespaceFd, std::string &error) 
         return nullptr;
     }
     network->bridgeIndex = bridge;
-    network->id = static_cast<int>(networks_.size());
+    network->id = nextNetworkId_++;
     network->namespaceFd = fcntl(namespaceFd, F_DUPFD_CLOEXEC, 0);
     watcher_.TrackNetwork(network->id, network->namespaceFd);
     networks_.push_back(std::move(network));
@@ -121,12 +134,20 @@ Supervisor::Network *Supervisor::NetworkOf(int namespaceFd, std::string &error) 
 }
 
 bool Supervisor::AddListener(int listener, int namespaceFd, std::string &error) {
-    Network *network = NetworkOf(namespaceFd, error);
+    Network *network = nullptr;
+    if (ioctl(namespaceFd, NS_GET_NSTYPE) != CLONE_NEWNET) {
+        error = "the namespace is not a network namespace";
+    } else if (!isNotifyListener(listener)) {
+        error = "the listener is not a seccomp notify listener";
+    } else {
+        network = NetworkOf(namespaceFd, error);
+    }
     close(namespaceFd);
     if (network == nullptr) {
         close(listener);
         return false;
     }
+    ++network->listeners;
     listeners_[listener] = network;
     ++counters_.listeners;
     return true;
@@ -141,9 +162,31 @@ std::vector<int> Supervisor::Listeners() const {
 }
 
 void Supervisor::DropListener(int listener) {
-    if (listeners_.erase(listener) > 0) {
-        close(listener);
+    const auto found = listeners_.find(listener);
+    if (found == listeners_.end()) {
+        return;
     }
+    --found->second->listeners;
+    listeners_.erase(found);
+    close(listener);
+    ReleaseUnused();
+}
+
+bool Supervisor::Lingering() const {
+    return std::any_of(
+        networks_.begin(), networks_.end(),
+        [](const std::unique_ptr<Network> &network) { return network->listeners == 0; });
+}
+
+void Supervisor::ReleaseUnused() {
+    std::erase_if(networks_, [this](const std::unique_ptr<Network> &network) {
+        if (network->listeners > 0 || LivePorts(*network) > 0) {
+            return false;
+        }
+        watcher_.ForgetNetwork(network->id);
+        close(network->namespaceFd);
+        return true;
+    });
 }
 
 bool Supervisor::Serve(int listener) {
@@ -229,15 +272,35 @@ int Supervisor::MakePort(int fd, const std::uint8_t *record, Network &network) {
     if ((fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDWR) {
         return EACCES;
     }
+    // The TAP is made in the namespace the tun file was opened in. A port
+    // that left its launcher's namespace (unshare) before it opened the
+    // device would get an interface out of the bridge's reach, and the look
+    // up by name below would find another port's: such a file is refused.
+    const Fd fileNamespace(ioctl(fd, SIOCGSKNS));
+    if (fileNamespace.fd < 0) {
+        return errno;
+    }
+    if (!sameFile(fileNamespace.fd, network.namespaceFd)) {
+        return EXDEV;
+    }
     ifreq tap{};
     std::snprintf(tap.ifr_name, sizeof tap.ifr_name, "%s%%d", config_.tapPrefix.c_str());
     tap.ifr_flags = IFF_TAP | IFF_NO_PI;
     if (ioctl(fd, TUNSETIFF, &tap) != 0) {
         return errno;
     }
+    // The interface's name is looked up in the network's namespace, which
+    // must be the interface's own.
+    const Fd deviceNamespace(ioctl(fd, TUNGETDEVNETNS));
+    if (deviceNamespace.fd < 0 || !sameFile(deviceNamespace.fd, network.namespaceFd)) {
+        return EXDEV;
+    }
     const int index = network.link.LinkIndex(tap.ifr_name);
     if (index < 0) {
         return -index;
+    }
+    if (std::find(network.taps.begin(), network.taps.end(), index) != network.taps.end()) {
+        return EEXIST; // a port of the bridge already: never two entries for one
     }
     watcher_.TrackTap(network.id, index);
     network.taps.push_back(index);

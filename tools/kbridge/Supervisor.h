@@ -41,7 +41,8 @@ public:
     ~Supervisor();
 
     // Takes a listener and the namespace its processes' ports live in (both
-    // descriptors are owned from now on). False with the reason in error.
+    // descriptors are owned from now on). False with the reason in error: a
+    // descriptor that is not a notify listener or not a network namespace.
     bool AddListener(int listener, int namespaceFd, std::string &error);
     // Listener descriptors to poll.
     std::vector<int> Listeners() const;
@@ -51,6 +52,15 @@ public:
     void DropListener(int listener);
     // Deletes every TAP made so far (the bridge ends).
     void DeleteTaps();
+    // Networks known: each one holds its namespace open, so a network is
+    // forgotten once no listener and no live port is left in it.
+    std::size_t Networks() const { return networks_.size(); }
+    // Whether a network without listeners still waits for its ports to go:
+    // a port's interface may vanish only after its last process is seen to
+    // end, so the supervisor looks again (ReleaseUnused) a little later.
+    bool Lingering() const;
+    // Forgets the networks that no listener uses and no live port is left in.
+    void ReleaseUnused();
 
     const SupervisorCounters &counters() const { return counters_; }
 
@@ -61,6 +71,7 @@ private:
         RtNetlink link;
         int bridgeIndex = 0;
         std::vector<int> taps;
+        std::size_t listeners = 0;
     };
 
     Network *NetworkOf(int namespaceFd, std::string &error);
@@ -73,6 +84,7 @@ private:
     TapWatcher &watcher_;
     std::vector<std::unique_ptr<Network>> networks_;
     std::map<int, Network *> listeners_;
+    int nextNetworkId_ = 0;
     SupervisorCounters counters_;
 };
 

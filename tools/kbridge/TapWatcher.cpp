@@ -3,6 +3,7 @@
 #include "Handoff.h"
 #include "RtNetlink.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <map>
@@ -41,6 +42,12 @@ namespace {
             namespaces[network] = fds[0];
         } else if (std::sscanf(text.c_str(), "tap %d %d", &network, &index) == 2) {
             taps.emplace_back(network, index);
+        } else if (std::sscanf(text.c_str(), "forget %d", &network) == 1) {
+            if (auto ns = namespaces.find(network); ns != namespaces.end()) {
+                close(ns->second);
+                namespaces.erase(ns);
+            }
+            std::erase_if(taps, [network](const auto &tap) { return tap.first == network; });
         }
         // NOLINTEND(cert-err34-c)
     }
@@ -77,8 +84,14 @@ bool TapWatcher::Start() {
         return false;
     }
     if (pid_ == 0) {
-        close(pair[0]);
-        watch(pair[1]);
+        // Nothing else the supervisor's parent handed it stays open here (a
+        // readiness pipe kept by the watcher would never show its end).
+        const int keep = pair[1];
+        if (keep > 3) {
+            close_range(3, static_cast<unsigned int>(keep - 1), 0);
+        }
+        close_range(static_cast<unsigned int>(keep + 1), ~0U, 0);
+        watch(keep);
     }
     close(pair[1]);
     socket_ = pair[0];
@@ -88,6 +101,12 @@ bool TapWatcher::Start() {
 void TapWatcher::TrackNetwork(int network, int namespaceFd) {
     if (socket_ >= 0) {
         sendWithDescriptors(socket_, "net " + std::to_string(network), &namespaceFd, 1);
+    }
+}
+
+void TapWatcher::ForgetNetwork(int network) {
+    if (socket_ >= 0) {
+        sendWithDescriptors(socket_, "forget " + std::to_string(network), nullptr, 0);
     }
 }
 

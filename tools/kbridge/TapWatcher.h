@@ -23,6 +23,8 @@ public:
     void TrackNetwork(int network, int namespaceFd);
     // A TAP interface, by index, in the network NETWORK.
     void TrackTap(int network, int index);
+    // The network NETWORK has no port left: its namespace is let go.
+    void ForgetNetwork(int network);
 
 private:
     int socket_ = -1;

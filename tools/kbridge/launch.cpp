@@ -46,6 +46,15 @@ int connectTo(const std::string &path) {
         close(fd);
         return -1;
     }
+    // The listener answers for every ioctl of this process and its children:
+    // it goes to root's supervisor only, not to whoever bound the path.
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (fd >= 0 && (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != 0)) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
     return fd;
 }
 

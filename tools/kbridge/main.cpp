@@ -3,6 +3,7 @@
 // each accepted attach turns the caller's bridge device descriptor (a tun
 // file) into a TAP port of a kernel bridge. See docs/vmbridge.md.
 #include "Handoff.h"
+#include "HandoverDesk.h"
 #include "Supervisor.h"
 #include "TapWatcher.h"
 
@@ -17,6 +18,7 @@
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -29,7 +31,8 @@ namespace {
 const char kUsage[] =
     "usage: kbridge --socket PATH [--bridge NAME] [--device PATH] [--ports N]\n"
     "               [--tap-prefix P] [--ready-fd N] [--die-with-parent]\n"
-    "  --socket PATH      where kbridge-launch hands over its processes (created)\n"
+    "  --socket PATH      where kbridge-launch hands over its processes (created; its\n"
+    "                     folder must be ours and mode 0700)\n"
     "  --bridge NAME      the kernel bridge the ports join, in each launcher's network\n"
     "                     namespace (default br0)\n"
     "  --device PATH      the bridge device's path as the ports open it (default\n"
@@ -39,6 +42,10 @@ const char kUsage[] =
     "  --ready-fd N       write \"ready\" to descriptor N once the socket listens\n"
     "  --die-with-parent  end (as on SIGTERM) when the parent process ends\n"
     "SIGTERM/SIGINT end it and delete every TAP it made; SIGUSR1 prints counters.\n";
+
+// How often a network whose launchers have ended is looked at again until
+// its last port is gone.
+constexpr int kLingerCheckMs = 100;
 
 struct Options {
     SupervisorConfig config;
@@ -83,6 +90,26 @@ bool parse(int argc, char **argv, Options &options) {
            options.config.tapPrefix.size() <= 10;
 }
 
+// The socket's folder must be the supervisor's own and closed to everyone
+// else (0700): in a folder others can write, another user could put a
+// socket of their own at the path before the supervisor binds it, and take
+// the launchers' listeners.
+bool privateFolder(const std::string &path, std::string &error) {
+    const std::string::size_type slash = path.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : path.substr(0, slash + (slash == 0 ? 1 : 0));
+    struct stat st {};
+    if (lstat(folder.c_str(), &st) != 0) {
+        error = folder + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+        error = folder + " is not a folder of ours closed to others (mode 0700)";
+        return false;
+    }
+    return true;
+}
+
 int listenAt(const std::string &path) {
     sockaddr_un address{};
     if (!socketAddress(path, address)) {
@@ -93,52 +120,27 @@ int listenAt(const std::string &path) {
         return -1;
     }
     unlink(path.c_str());
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        listen(fd, 16) != 0) {
+    // Only the owner may connect (the folder is closed already).
+    const mode_t mask = umask(0177);
+    const bool bound = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    umask(mask);
+    if (!bound || listen(fd, 16) != 0) {
         close(fd);
         return -1;
     }
     return fd;
 }
 
-// One launcher's handover: its listener and network namespace.
-void takeHandover(int server, Supervisor &supervisor) {
-    const int connection = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0) {
-        return;
-    }
-    std::string text;
-    int fds[handoff::kDescriptors];
-    std::string answer = handoff::kAccepted;
-    if (!receiveWithDescriptors(connection, text, fds, handoff::kDescriptors)) {
-        answer.clear();
-    } else if (text != handoff::kListenerMessage || fds[0] < 0 || fds[1] < 0) {
-        answer = std::string(handoff::kRefused) + "expected a listener and a namespace";
-        for (int fd : fds) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
-    } else if (std::string error; !supervisor.AddListener(fds[0], fds[1], error)) {
-        answer = handoff::kRefused + error;
-        std::fprintf(stderr, "kbridge: %s\n", error.c_str());
-    }
-    if (!answer.empty()) {
-        sendWithDescriptors(connection, answer, nullptr, 0);
-    }
-    close(connection);
-}
-
 void printCounters(const Supervisor &supervisor) {
     const SupervisorCounters &c = supervisor.counters();
     std::fprintf(stderr,
                  "kbridge: listeners %llu notifications %llu attaches %llu refused %llu "
-                 "callers gone %llu\n",
+                 "callers gone %llu networks %zu\n",
                  static_cast<unsigned long long>(c.listeners),
                  static_cast<unsigned long long>(c.notifications),
                  static_cast<unsigned long long>(c.attaches),
                  static_cast<unsigned long long>(c.refused),
-                 static_cast<unsigned long long>(c.vanished));
+                 static_cast<unsigned long long>(c.vanished), supervisor.Networks());
 }
 
 // The notification records of the headers this was built with must hold
@@ -181,12 +183,20 @@ int main(int argc, char **argv) {
     sigset_t handled;
     sigemptyset(&handled);
     for (int sig : {SIGTERM, SIGINT, SIGUSR1}) {
+        // An ignored signal never reaches the signalfd: one inherited so
+        // (a shell's background job ignores SIGINT) would be lost.
+        std::signal(sig, SIG_DFL);
         sigaddset(&handled, sig);
     }
     sigprocmask(SIG_BLOCK, &handled, nullptr);
     const int signalFd = signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC);
     std::signal(SIGPIPE, SIG_IGN);
 
+    if (std::string error; !privateFolder(options.socketPath, error)) {
+        std::fprintf(stderr, "kbridge: cannot listen at %s: %s\n", options.socketPath.c_str(),
+                     error.c_str());
+        return 1;
+    }
     const int server = listenAt(options.socketPath);
     if (server < 0) {
         std::fprintf(stderr, "kbridge: cannot listen at %s: %s\n", options.socketPath.c_str(),
@@ -200,14 +210,30 @@ int main(int argc, char **argv) {
     }
 
     Supervisor supervisor(options.config, watcher);
+    HandoverDesk desk(server);
+    const HandoverDesk::Take take = [&supervisor](int listener, int ns, std::string &error) {
+        if (supervisor.AddListener(listener, ns, error)) {
+            return true;
+        }
+        std::fprintf(stderr, "kbridge: %s\n", error.c_str());
+        return false;
+    };
     bool running = true;
     while (running) {
-        std::vector<int> listeners = supervisor.Listeners();
+        const std::vector<int> listeners = supervisor.Listeners();
+        const std::vector<int> clients = desk.Pending();
         std::vector<pollfd> fds{{signalFd, POLLIN, 0}, {server, POLLIN, 0}};
-        for (int listener : listeners) {
-            fds.push_back({listener, POLLIN, 0});
+        for (int fd : listeners) {
+            fds.push_back({fd, POLLIN, 0});
         }
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+        for (int fd : clients) {
+            fds.push_back({fd, POLLIN, 0});
+        }
+        int timeout = desk.PollTimeout(HandoverDesk::Clock::now());
+        if (supervisor.Lingering() && (timeout < 0 || timeout > kLingerCheckMs)) {
+            timeout = kLingerCheckMs;
+        }
+        if (poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -224,9 +250,6 @@ int main(int argc, char **argv) {
                 }
             }
         }
-        if ((fds[1].revents & POLLIN) != 0) {
-            takeHandover(server, supervisor);
-        }
         for (std::size_t i = 0; i < listeners.size(); ++i) {
             const short events = fds[i + 2].revents;
             if ((events & POLLIN) != 0) {
@@ -237,6 +260,18 @@ int main(int argc, char **argv) {
                 // Every process under this filter has ended.
                 supervisor.DropListener(listeners[i]);
             }
+        }
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            if (fds[i + 2 + listeners.size()].revents != 0) {
+                desk.Hear(clients[i], take);
+            }
+        }
+        desk.Expire(HandoverDesk::Clock::now());
+        if (supervisor.Lingering()) {
+            supervisor.ReleaseUnused();
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            desk.Accept(HandoverDesk::Clock::now());
         }
     }
     // The ports' reads and writes fail now, as when the driver goes away.
