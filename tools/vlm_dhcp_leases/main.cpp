@@ -1,5 +1,8 @@
-// vlm_dhcp_leases: asks a running vlm_dhcpd service for a snapshot of its
-// lease table (SIGUSR1) and shows it.
+// vlm_dhcp_leases: shows the lease snapshot of a running vlm_dhcpd service.
+// A service that writes format 2 or later rewrites its file by itself within
+// about a second of every change to its leases and guests' names, so a file
+// it wrote is read as it is; only an older service, or --refresh, is asked
+// for a new one (SIGUSR1), which needs the right to signal it.
 
 #include "LeaseOptions.h"
 #include "LeaseReport.h"
@@ -27,15 +30,20 @@ constexpr int kExitNoSuchLease = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoSnapshot = 6;
 
+// The first format whose writer keeps its file current by itself.
+constexpr int kSelfUpdatingVersion = 2;
+
 // How long the service has to answer.
 constexpr int kWaitMs = 1000;
 
 void usage(std::FILE *to) {
     std::fprintf(to,
-                 "Usage: %s [-d DEVICE] [--json | --mac MAC | --address ADDRESS]\n"
+                 "Usage: %s [-d DEVICE] [--refresh]\n"
+                 "       [--json | --mac MAC | --address ADDRESS | --hostname NAME]\n"
                  "Shows the leases of the running vlm_dhcpd service of DEVICE (default vnic0).\n"
                  "--mac prints the address bound to a guest, --address the guest bound to\n"
-                 "an address; both exit 1 when there is none. See vlm_dhcp_leases(8).\n",
+                 "an address, --hostname the address bound to a guest's name; each exits 1\n"
+                 "when there is none. See vlm_dhcp_leases(8).\n",
                  kTool);
 }
 
@@ -86,6 +94,45 @@ int reportNoSnapshot(const SnapshotWatch::Outcome &outcome, const std::string &p
     return kExitNoSnapshot;
 }
 
+int report(const LeaseOptions &options, const LeaseSnapshotText &snapshot) {
+    switch (options.query) {
+    case LeaseQuery::table:
+        std::fputs(leaseTable(snapshot).c_str(), stdout);
+        break;
+    case LeaseQuery::json:
+        std::fputs(leaseJson(snapshot).c_str(), stdout);
+        break;
+    case LeaseQuery::byHw: {
+        const auto address = boundAddressOf(snapshot, options.hwAddress);
+        if (!address) {
+            return kExitNoSuchLease;
+        }
+        char text[kAddressTextSize];
+        std::printf("%s\n", addressText(*address, text));
+        break;
+    }
+    case LeaseQuery::byName: {
+        const auto address = boundAddressNamed(snapshot, options.hostname);
+        if (!address) {
+            return kExitNoSuchLease;
+        }
+        char text[kAddressTextSize];
+        std::printf("%s\n", addressText(*address, text));
+        break;
+    }
+    case LeaseQuery::byAddress: {
+        const auto holder = boundHolderOf(snapshot, options.address);
+        if (!holder) {
+            return kExitNoSuchLease;
+        }
+        char text[kHwAddressTextSize];
+        std::printf("%s\n", hwAddressText(holder->data(), text));
+        break;
+    }
+    }
+    return std::fflush(stdout) == 0 ? kExitOk : kExitNoSnapshot;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -117,6 +164,12 @@ int main(int argc, char **argv) {
     }
     SnapshotWatch watch(path);
     const MonotonicTime asked = monotonicNow();
+    SnapshotWatch::Outcome outcome = watch.wait(pid, {0, 0}, 0);
+    if (!options->refresh && outcome.found == SnapshotWatch::Found::current &&
+        outcome.snapshot->version >= kSelfUpdatingVersion &&
+        inspectProcess(kProcRoot, pid).state == ProcessState::service) {
+        return report(*options, *outcome.snapshot);
+    }
     ProcessInfo process{};
     if (const int failed = signalService(kProcRoot, pid, SIGUSR1, process); failed != 0) {
         if (failed == ESRCH) {
@@ -127,37 +180,9 @@ int main(int argc, char **argv) {
                      static_cast<int>(pid), std::strerror(failed));
         return kExitNoSnapshot;
     }
-    const SnapshotWatch::Outcome outcome = watch.wait(pid, asked, kWaitMs);
+    outcome = watch.wait(pid, asked, kWaitMs);
     if (outcome.found != SnapshotWatch::Found::current) {
         return reportNoSnapshot(outcome, path, pid);
     }
-
-    const LeaseSnapshotText &snapshot = *outcome.snapshot;
-    switch (options->query) {
-    case LeaseQuery::table:
-        std::fputs(leaseTable(snapshot).c_str(), stdout);
-        break;
-    case LeaseQuery::json:
-        std::fputs(leaseJson(snapshot).c_str(), stdout);
-        break;
-    case LeaseQuery::byHw: {
-        const auto address = boundAddressOf(snapshot, options->hwAddress);
-        if (!address) {
-            return kExitNoSuchLease;
-        }
-        char text[kAddressTextSize];
-        std::printf("%s\n", addressText(*address, text));
-        break;
-    }
-    case LeaseQuery::byAddress: {
-        const auto holder = boundHolderOf(snapshot, options->address);
-        if (!holder) {
-            return kExitNoSuchLease;
-        }
-        char text[kHwAddressTextSize];
-        std::printf("%s\n", hwAddressText(holder->data(), text));
-        break;
-    }
-    }
-    return std::fflush(stdout) == 0 ? kExitOk : kExitNoSnapshot;
+    return report(*options, *outcome.snapshot);
 }
