@@ -16,17 +16,19 @@
 // answered.
 //
 // When guests claim one name, the lease bound first (the earliest
-// bound-since) wins; on a tie, the lowest address.
+// bound-since; a lease that states none comes after those that do) wins; on
+// a tie, the lowest address.
 namespace guestname {
 
 inline constexpr char kDomain[] = "vlm.internal";
+inline constexpr std::size_t kLabelMax = 63;
 
 constexpr char lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 constexpr bool isLabel(const char *text, std::size_t length) {
-    if (length == 0 || length > 63 || text[0] == '-' || text[length - 1] == '-') {
+    if (length == 0 || length > kLabelMax || text[0] == '-' || text[length - 1] == '-') {
         return false;
     }
     for (std::size_t i = 0; i < length; ++i) {
@@ -58,6 +60,9 @@ constexpr bool answers(const char *name, std::size_t length) {
 // Whether claim A (bound since, address) wins over claim B.
 constexpr bool winsOver(std::int64_t aBoundSince, std::uint32_t aAddress, std::int64_t bBoundSince,
                         std::uint32_t bAddress) {
+    if ((aBoundSince == 0) != (bBoundSince == 0)) {
+        return bBoundSince == 0;
+    }
     return aBoundSince != bBoundSince ? aBoundSince < bBoundSince : aAddress < bAddress;
 }
 
