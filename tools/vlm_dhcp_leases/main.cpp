@@ -1,8 +1,10 @@
 // vlm_dhcp_leases: shows the lease snapshot of a running vlm_dhcpd service.
 // A service that writes format 2 or later rewrites its file by itself within
 // about a second of every change to its leases and guests' names, so a file
-// it wrote is read as it is; only an older service, or --refresh, is asked
-// for a new one (SIGUSR1), which needs the right to signal it.
+// it wrote 1.5 s ago or earlier is read as it is. A younger file may have a
+// rewrite pending: the service is asked for a new one (SIGUSR1), or, without
+// the right to signal it, the tool waits until the file is that old or
+// replaced. An older service, and --refresh, are always asked.
 
 #include "LeaseOptions.h"
 #include "LeaseReport.h"
@@ -30,8 +32,29 @@ constexpr int kExitNoSuchLease = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoSnapshot = 6;
 
-// The first format whose writer keeps its file current by itself.
+// The first format whose writer keeps its file current by itself: it
+// rewrites the file within its interval (1 s) of a change. A file that old
+// has nothing pending, so it is as current as the table; the margin covers
+// a busy service's delay.
 constexpr int kSelfUpdatingVersion = 2;
+constexpr std::int64_t kSettledMs = 1500;
+
+std::int64_t msUntilSettled(const LeaseSnapshotText &snapshot, const MonotonicTime &now) {
+    const std::int64_t age = (now.seconds - snapshot.monotonicSeconds) * 1000 +
+                             (now.nanoseconds - snapshot.monotonicNanoseconds) / 1000000;
+    return age >= kSettledMs ? 0 : kSettledMs - age;
+}
+
+bool settled(const LeaseSnapshotText &snapshot, const MonotonicTime &now) {
+    return msUntilSettled(snapshot, now) == 0;
+}
+
+// Just after the snapshot was taken: a newer one is taken since then.
+MonotonicTime after(const LeaseSnapshotText &snapshot) {
+    return snapshot.monotonicNanoseconds == 999999999
+               ? MonotonicTime{snapshot.monotonicSeconds + 1, 0}
+               : MonotonicTime{snapshot.monotonicSeconds, snapshot.monotonicNanoseconds + 1};
+}
 
 // How long the service has to answer.
 constexpr int kWaitMs = 1000;
@@ -165,13 +188,24 @@ int main(int argc, char **argv) {
     SnapshotWatch watch(path);
     const MonotonicTime asked = monotonicNow();
     SnapshotWatch::Outcome outcome = watch.wait(pid, {0, 0}, 0);
-    if (!options->refresh && outcome.found == SnapshotWatch::Found::current &&
-        outcome.snapshot->version >= kSelfUpdatingVersion &&
-        inspectProcess(kProcRoot, pid).state == ProcessState::service) {
+    const bool selfUpdating = !options->refresh && outcome.found == SnapshotWatch::Found::current &&
+                              outcome.snapshot->version >= kSelfUpdatingVersion &&
+                              inspectProcess(kProcRoot, pid).state == ProcessState::service;
+    if (selfUpdating && settled(*outcome.snapshot, asked)) {
         return report(*options, *outcome.snapshot);
     }
     ProcessInfo process{};
     if (const int failed = signalService(kProcRoot, pid, SIGUSR1, process); failed != 0) {
+        if (failed == EPERM && selfUpdating) {
+            // Not ours to signal: the rewrite that may be pending is due
+            // within the interval; a newer file, or the same one once
+            // settled, is as current as the table.
+            const LeaseSnapshotText young = *outcome.snapshot;
+            outcome = watch.wait(pid, after(young), static_cast<int>(msUntilSettled(young, asked)));
+            return report(*options, outcome.found == SnapshotWatch::Found::current
+                                        ? *outcome.snapshot
+                                        : young);
+        }
         if (failed == ESRCH) {
             return reportNotService(kTool, process, static_cast<std::int32_t>(pid),
                                     renewFilePath(options->installDir, options->device));
