@@ -198,7 +198,8 @@ struct RewritePace {
     std::int64_t lastWriteMs = -kRewriteIntervalMs;
     bool timerArmed = false;
     // A rewrite of its own that failed is logged once, until one succeeds
-    // again; a request's failure is logged each time.
+    // again, and not at all when the folder is missing; a request's failure
+    // is logged each time.
     bool failureLogged = false;
 };
 
@@ -251,7 +252,9 @@ void serveSnapshot(const SnapshotTarget &target, const Scope &current, const CDH
     const int error = writeLeaseSnapshot(target.path, facts, dhcp.Leases(), dhcp.Guests());
     if (error == 0) {
         pace.failureLogged = false;
-    } else if (asked || !pace.failureLogged) {
+    } else if (asked || (!pace.failureLogged && error != ENOENT)) {
+        // Without the folder (run by hand, not by the unit that makes it)
+        // nobody reads snapshots unless they ask for one.
         pace.failureLogged = pace.failureLogged || !asked;
         vlmLog(LOG_ERR,
                "Velmarind DHCP server for virtual NIC couldn't write lease snapshot %s: %s.",
