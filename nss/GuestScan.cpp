@@ -1,6 +1,7 @@
 #include "GuestScan.h"
 
 #include "GuestName.h"
+#include "LeaseSnapshot.h"
 
 #include <cstring>
 
@@ -157,7 +158,7 @@ bool GuestScan::Line(const char *text, std::size_t length) {
     std::uint64_t value = 0;
     if (!started_) {
         // Version 1 had no names; a later version only adds keys.
-        started_ = key.Is("vlm_dhcpd-leases") && number(rest, 0x7FFFFFFF, value) && value >= 2;
+        started_ = key.Is(kSnapshotMagic) && number(rest, 0x7FFFFFFF, value) && value >= 2;
         return started_;
     }
     if (key.Is("lease")) {

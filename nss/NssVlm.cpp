@@ -7,6 +7,7 @@
 
 #include "GuestName.h"
 #include "GuestScan.h"
+#include "LeaseSnapshot.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -23,8 +24,6 @@
 
 namespace {
 
-constexpr char kSnapshotDir[] = "/run/vlm_dhcpd/";
-constexpr char kSnapshotSuffix[] = ".leases";
 // An adapter name fits IFNAMSIZ with its NUL.
 constexpr std::size_t kDeviceMax = 15;
 // A full table's snapshot is a few tens of megabytes at most.
@@ -34,7 +33,7 @@ constexpr std::int32_t kTtlSeconds = 1; // the file follows the table within abo
 struct Query {
     const char *name;
     std::size_t nameLength;
-    char path[sizeof kSnapshotDir + kDeviceMax + sizeof kSnapshotSuffix];
+    char path[sizeof kSnapshotDir + 1 + kDeviceMax + sizeof kSnapshotSuffix];
 };
 
 bool deviceByte(char c) {
@@ -77,7 +76,7 @@ bool parseQuery(const char *text, Query &query) {
     }
     query.name = text;
     query.nameLength = dot;
-    std::snprintf(query.path, sizeof query.path, "%s%.*s%s", kSnapshotDir,
+    std::snprintf(query.path, sizeof query.path, "%s/%.*s%s", kSnapshotDir,
                   static_cast<int>(deviceLength), device, kSnapshotSuffix);
     return true;
 }
