@@ -128,6 +128,9 @@ class Daemon(Server):
         binary = str(self.build / "daemon" / "vlm_dhcpd")
         before = set(self._service_pids(binary))
         renew = pathlib.Path(self.box.path(self.RENEW_FILE))
+        # The snapshot folder as the unit makes it, so that the service's
+        # own rewrites of its lease snapshot are part of what is measured.
+        self.box.run(["mkdir", "-p", "/run/vlm_dhcpd"], check=True)
         # The adapter as a fresh sandbox has it: the daemon configures it.
         self.box.run(["ip", "addr", "flush", "dev", "vnic0"], check=True)
         self.box.run(["ip", "link", "set", "vnic0", "down"], check=True)

@@ -18,16 +18,56 @@ constexpr mode_t kSnapshotMode = 0644;
 // Big enough that a full table goes out in a few hundred writes.
 constexpr std::size_t kWriteBuffer = std::size_t{64} * 1024;
 
-void putDevice(std::FILE *out, const char *device) {
-    std::fputs("device ", out);
-    for (const char *p = device; *p != '\0'; ++p) {
-        const auto byte = static_cast<unsigned char>(*p);
+// Bytes outside ! to ~, and the backslash, as \xNN: a value never holds a
+// blank or a line end, so no text can add a field or a line.
+void putEscaped(std::FILE *out, const char *text, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
         if (byte > ' ' && byte < 0x7F && byte != '\\') {
             std::fputc(byte, out);
         } else {
             std::fprintf(out, "\\x%02x", byte);
         }
     }
+}
+
+void putDevice(std::FILE *out, const char *device) {
+    std::fputs("device ", out);
+    putEscaped(out, device, std::strlen(device));
+    std::fputc('\n', out);
+}
+
+void putMoment(std::FILE *out, const char *key, std::uint32_t monotonic,
+               const SnapshotFacts &facts) {
+    if (monotonic == 0) {
+        return;
+    }
+    const std::int64_t unixTime = facts.unixTime - (facts.monotonicSeconds - monotonic);
+    std::fprintf(out, " %s=%" PRIu32 ",%" PRId64, key, monotonic, unixTime);
+}
+
+void putGuest(std::FILE *out, const char *address, const GuestFact &guest,
+              const SnapshotFacts &facts) {
+    if (guest.nameLength == 0 && guest.clientIdLength == 0 && guest.firstOffer == 0 &&
+        guest.firstAck == 0 && guest.lastSeen == 0) {
+        return;
+    }
+    std::fprintf(out, "guest %s", address);
+    if (guest.nameLength != 0) {
+        std::fputs(" name=", out);
+        putEscaped(out, guest.name,
+                   guest.nameLength < kGuestNameMax ? guest.nameLength : kGuestNameMax);
+    }
+    if (guest.clientIdLength != 0) {
+        std::fputs(" client-id=", out);
+        for (std::size_t i = 0; i < guest.clientIdLength && i < kClientIdMax; ++i) {
+            std::fprintf(out, "%02x", guest.clientId[i]);
+        }
+    }
+    putMoment(out, "first-offer", guest.firstOffer, facts);
+    putMoment(out, "bound-since", guest.firstAck, facts);
+    putMoment(out, "last-ack", guest.lastAck, facts);
+    putMoment(out, "last-seen", guest.lastSeen, facts);
     std::fputc('\n', out);
 }
 
@@ -72,7 +112,8 @@ void putHeader(std::FILE *out, const SnapshotFacts &facts) {
 
 // The used entries in address order: the chain from slot 0. The walk is
 // bounded by the table size, so even a damaged chain cannot loop.
-std::size_t putLeases(std::FILE *out, std::span<const LeaseEntry> table) {
+std::size_t putLeases(std::FILE *out, const SnapshotFacts &facts, std::span<const LeaseEntry> table,
+                      const GuestFact *guests) {
     std::size_t count = 0;
     if (table.empty() || table[0].state == LEASE_FREE) {
         return 0;
@@ -87,6 +128,9 @@ std::size_t putLeases(std::FILE *out, std::span<const LeaseEntry> table) {
                                                            : "unknown";
         std::fprintf(out, "lease %s %s %s\n", addressText(entry.ipAddr, address),
                      hwAddressText(entry.hwAddr, hardware), state);
+        if (guests != nullptr) {
+            putGuest(out, address, guests[slot], facts);
+        }
         ++count;
         if (entry.next < 0 || static_cast<std::size_t>(entry.next) >= table.size()) {
             break;
@@ -109,11 +153,11 @@ void stampSnapshotFacts(SnapshotFacts &facts) {
 }
 
 int writeLeaseSnapshot(const char *path, const SnapshotFacts &facts,
-                       std::span<const LeaseEntry> table) {
+                       std::span<const LeaseEntry> table, const GuestFact *guests) {
     if (path == nullptr || path[0] == '\0') {
         return ENAMETOOLONG;
     }
-    return replaceFile(path, kSnapshotMode, [&facts, table](int fd) {
+    return replaceFile(path, kSnapshotMode, [&facts, table, guests](int fd) {
         // The stream gets a descriptor of its own: the replacement syncs and
         // closes fd after the stream has been flushed and closed.
         const int copy = dup(fd);
@@ -127,7 +171,7 @@ int writeLeaseSnapshot(const char *path, const SnapshotFacts &facts,
         }
         std::setvbuf(out, nullptr, _IOFBF, kWriteBuffer);
         putHeader(out, facts);
-        const std::size_t count = putLeases(out, table);
+        const std::size_t count = putLeases(out, facts, table, guests);
         std::fprintf(out, "end %zu\n", count);
         // A full folder shows at the flush or at the close, not at each line.
         errno = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DhcpCounters.h"
+#include "GuestFacts.h"
 #include "LeaseEntry.h"
 #include "SnapshotFormat.h"
 
@@ -28,12 +29,12 @@ struct SnapshotFacts {
 void stampSnapshotFacts(SnapshotFacts &facts);
 
 // Writes the snapshot of table (the lease slots, walked along their address
-// chain from slot 0) to a temporary file in path's folder and renames it over
-// path, so that a reader sees the old file or the new one, never a part.
-// Returns 0, or the errno of the step that failed; no temporary file is left
-// behind on failure.
+// chain from slot 0, with guests' facts slot by slot beside them, or none) to a temporary file in
+// path's folder and renames it over path, so that a reader sees the old file or the new one, never
+// a part. Returns 0, or the errno of the step that failed; no temporary file is left behind on
+// failure.
 int writeLeaseSnapshot(const char *path, const SnapshotFacts &facts,
-                       std::span<const LeaseEntry> table);
+                       std::span<const LeaseEntry> table, const GuestFact *guests = nullptr);
 
 // Removes the temporaries "<path>.XXXXXX" that a service killed while it
 // wrote a snapshot left beside path; the service calls it at start and at

@@ -55,6 +55,10 @@ constexpr int kWakeSignal = SIGALRM;
 constexpr long kWakeIntervalNs = 5L * 1000 * 1000;
 timer_t gWakeTimer{};
 std::atomic<bool> gWakeTimerReady{false};
+// A one-shot timer on the same signal that ends the read when a held-back
+// snapshot rewrite falls due on a quiet network.
+timer_t gRewriteTimer{};
+bool gRewriteTimerReady = false;
 static_assert(std::atomic<bool>::is_always_lock_free, "read from a signal handler");
 
 void setWakeTimer(long intervalNs) {
@@ -87,6 +91,17 @@ void installWakeTimer() {
         return;
     }
     gWakeTimerReady.store(true);
+    gRewriteTimerReady = timer_create(CLOCK_MONOTONIC, &event, &gRewriteTimer) == 0;
+}
+
+void armRewriteTimer(std::int64_t inMs) {
+    if (!gRewriteTimerReady) {
+        return; // the rewrite then waits for the next frame
+    }
+    itimerspec spec{};
+    spec.it_value.tv_sec = static_cast<time_t>(inMs / 1000);
+    spec.it_value.tv_nsec = static_cast<long>(inMs % 1000) * 1000 * 1000 + 1;
+    timer_settime(gRewriteTimer, 0, &spec, nullptr);
 }
 
 // SIGHUP and SIGUSR1 ask for work in the same way: the handler sets the
@@ -207,17 +222,59 @@ bool serveRenewal(const char *path, ScopeRenewRecord &record, ServiceScope &curr
     return true;
 }
 
-// Writes the lease snapshot if a SIGUSR1 asked for one since the last look.
-// A failure is logged once for this request and changes nothing else.
+// The snapshot follows the table by itself, but at most once per
+// kRewriteIntervalMs: under a storm of new guests a full table's file is
+// written about once a second, not once per ACK. A change held back is
+// written when the interval is over, frame or no frame.
+constexpr std::int64_t kRewriteIntervalMs = 1000;
+
+struct RewritePace {
+    std::uint32_t writtenChanges = 0;
+    std::int64_t lastWriteMs = -kRewriteIntervalMs;
+    bool timerArmed = false;
+    // A rewrite of its own that failed is logged once, until one succeeds
+    // again, and not at all when the folder is missing; a request's failure
+    // is logged each time.
+    bool failureLogged = false;
+};
+
+std::int64_t monotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / (1000 * 1000);
+}
+
+// Whether the table changed since the last snapshot and the interval allows
+// a rewrite now; arms the timer for a change that has to wait.
+bool rewriteDue(const CDHCPProtocol &dhcp, RewritePace &pace) {
+    if (dhcp.GuestChanges() == pace.writtenChanges) {
+        return false;
+    }
+    const std::int64_t wait = pace.lastWriteMs + kRewriteIntervalMs - monotonicMs();
+    if (wait <= 0) {
+        return true;
+    }
+    if (!pace.timerArmed) {
+        armRewriteTimer(wait);
+        pace.timerArmed = true;
+    }
+    return false;
+}
+
+// Writes the lease snapshot if a SIGUSR1 asked for one since the last look,
+// or the table changed (see RewritePace). A failure changes nothing else.
 void serveSnapshot(const SnapshotTarget &target, const ServiceScope &current,
-                   const CDHCPProtocol &dhcp, const CPhysProto &phys) {
-    if ((serviceFlags.fetch_and(~kSnapshotBit) & kSnapshotBit) == 0) {
+                   const CDHCPProtocol &dhcp, const CPhysProto &phys, RewritePace &pace) {
+    const bool asked = (serviceFlags.fetch_and(~kSnapshotBit) & kSnapshotBit) != 0;
+    if (asked) {
+        stopWakeTimer();
+    }
+    if (target.path == nullptr || (!asked && !rewriteDue(dhcp, pace))) {
         return;
     }
-    stopWakeTimer();
-    if (target.path == nullptr) {
-        return;
-    }
+    pace.writtenChanges = dhcp.GuestChanges();
+    pace.lastWriteMs = monotonicMs();
+    pace.timerArmed = false;
     SnapshotFacts facts{};
     facts.device = target.device;
     facts.ownAddress = current.start;
@@ -227,7 +284,13 @@ void serveSnapshot(const SnapshotTarget &target, const ServiceScope &current,
     facts.framesRead = phys.FramesRead();
     facts.counters = &dhcp.Counters();
     stampSnapshotFacts(facts);
-    if (const int error = writeLeaseSnapshot(target.path, facts, dhcp.Leases()); error != 0) {
+    const int error = writeLeaseSnapshot(target.path, facts, dhcp.Leases(), dhcp.Guests());
+    if (error == 0) {
+        pace.failureLogged = false;
+    } else if (asked || (!pace.failureLogged && error != ENOENT)) {
+        // Without the folder (run by hand, not by the unit that makes it)
+        // nobody reads snapshots unless they ask for one.
+        pace.failureLogged = pace.failureLogged || !asked;
         vlmLog(LOG_ERR,
                "Velmarind DHCP server for virtual NIC couldn't write lease snapshot %s: %s.",
                target.path[0] != '\0' ? target.path : target.device, std::strerror(error));
@@ -267,12 +330,16 @@ void runMainLoop(const ServiceStack &stack, const char *renewPath, ScopeRenewRec
     // requests cannot keep the loop from reading frames. A request that
     // comes during a snapshot restarts the wake-up timer and is served after
     // the next read returns.
+    // The table is empty when the loop starts (and an earlier service
+    // removed its file at exit): the first change is the first to write.
+    RewritePace pace;
+    pace.writtenChanges = stack.layers.dhcp->GuestChanges();
     // The census sends only after a read succeeded: a port that never
     // attached would fail every request.
     for (;;) {
         while (serveRenewal(renewPath, record, current, stack.layers, stack.census)) {
         }
-        serveSnapshot(snapshot, current, *stack.layers.dhcp, *stack.phys);
+        serveSnapshot(snapshot, current, *stack.layers.dhcp, *stack.phys, pace);
         if (stack.phys->ReceiveOne(stack.layers.eth) != PROTO_OK) {
             break;
         }

@@ -94,6 +94,7 @@ std::int32_t CDHCPProtocol::HandleDiscover(const std::uint8_t *request,
     if (status == PROTO_OK && SendReply(reply) == PROTO_OK) {
         ++counters_.offersSent;
     }
+    NoteGuest(request, options, true, false);
     PacketFree(reply);
     return status;
 }
@@ -105,6 +106,7 @@ std::int32_t CDHCPProtocol::HandleRequest(const std::uint8_t *request,
     const bool namesServer = serverId.length >= 4;
     if (namesServer && loadBe32(serverId.data, 0) != ServerAddress()) {
         ++counters_.droppedNotForUs;
+        NoteGuest(request, options, false, false);
         return PROTO_E_NOTFORUS; // the guest chose another server
     }
 
@@ -145,6 +147,7 @@ std::int32_t CDHCPProtocol::HandleRequest(const std::uint8_t *request,
     if (status != PROTO_E_NOMEM && SendReply(reply) == PROTO_OK) {
         ++(acked ? counters_.acksSent : counters_.naksSent);
     }
+    NoteGuest(request, options, false, acked);
     PacketFree(reply);
     return status;
 }
@@ -154,4 +157,13 @@ std::int32_t CDHCPProtocol::SendReply(Packet *reply) {
         return PROTO_E_NOLAYER;
     }
     return lower_->SendDatagram(reply, ipv4::kBroadcast, dhcp::kClientPort, dhcp::kServerPort);
+}
+
+// The guest's own entry, if the table holds one, takes what the message said.
+void CDHCPProtocol::NoteGuest(const std::uint8_t *request, const DhcpOptionTable &options,
+                              bool discover, bool acked) {
+    const std::int32_t slot = index_.SlotOfHwAddress(request + dhcp::kChaddr);
+    if (slot >= 0) {
+        guests_.Noted(slot, options, discover, acked, guestClockNow());
+    }
 }

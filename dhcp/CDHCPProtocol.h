@@ -2,6 +2,7 @@
 
 #include "DhcpCounters.h"
 #include "DhcpMessage.h"
+#include "GuestFacts.h"
 #include "HeldDiscovers.h"
 #include "LeaseEntry.h"
 #include "LeaseIndex.h"
@@ -81,6 +82,11 @@ public:
     // What was seen and answered since the server was built.
     const DhcpCounters &Counters() const { return counters_; }
 
+    // What guests said about themselves, slot by slot beside Leases(), and a
+    // count that grows with each change a snapshot should show.
+    const GuestFact *Guests() const { return guests_.All(); }
+    std::uint32_t GuestChanges() const { return guests_.Changes(); }
+
 private:
     void FillSlot(std::int32_t slot, const std::uint8_t *hwAddr, std::uint32_t address,
                   std::uint32_t state, const std::uint8_t *xid, std::int32_t next);
@@ -96,6 +102,8 @@ private:
     std::int32_t HandleDecline(const std::uint8_t *request, const DhcpOptionTable &options);
     bool KeepNewGuest(const std::uint8_t *message, std::uint32_t length);
     std::int32_t SendReply(Packet *reply);
+    void NoteGuest(const std::uint8_t *request, const DhcpOptionTable &options, bool discover,
+                   bool acked);
 
     CUDPProtocol *lower_;
     int attach_;
@@ -108,6 +116,8 @@ private:
     // does not read.
     LeaseEntry leases_[kLeaseSlots];
     LeaseIndex index_{leases_};
+    // Follows the slots as the index does, through the same four helpers.
+    GuestFacts guests_;
     DhcpCounters counters_;
     bool holdingNewGuests_ = false;
     HeldDiscovers held_;

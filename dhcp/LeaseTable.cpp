@@ -31,6 +31,7 @@ void CDHCPProtocol::ClearTable() {
     // Slots from the index's high-water mark up are zero already.
     const std::int32_t used = index_.Reset(poolStart_);
     std::memset(leases_, 0, sizeof(LeaseEntry) * static_cast<std::size_t>(used));
+    guests_.ForgetFirst(used);
 }
 
 // The slot must be free, or vacated by MoveEntry.
@@ -48,6 +49,7 @@ void CDHCPProtocol::FillSlot(std::int32_t slot, const std::uint8_t *hwAddr, std:
     }
     entry.next = next;
     index_.Filled(slot);
+    guests_.Forget(slot);
 }
 
 void CDHCPProtocol::SetState(std::int32_t slot, std::uint32_t state) {
@@ -60,12 +62,14 @@ void CDHCPProtocol::SetState(std::int32_t slot, std::uint32_t state) {
 void CDHCPProtocol::MoveEntry(std::int32_t from, std::int32_t to) {
     leases_[to] = leases_[from];
     index_.Moved(from, to);
+    guests_.Moved(from, to);
 }
 
 void CDHCPProtocol::ClearSlot(std::int32_t slot) {
     const LeaseEntry gone = leases_[slot];
     std::memset(&leases_[slot], 0, sizeof(LeaseEntry));
     index_.Cleared(slot, gone);
+    guests_.Cleared(slot);
 }
 
 LeaseEntry *CDHCPProtocol::FindByAddress(std::uint32_t address) {

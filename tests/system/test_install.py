@@ -18,6 +18,8 @@ EXPECTED = {
     "share/man/man8/vlm_dhcpd.8": 0o644,
     "share/man/man8/vlm_dhcp_renew.8": 0o644,
     "share/man/man8/vlm_dhcp_leases.8": 0o644,
+    "share/man/man8/libnss_vlm.8": 0o644,
+    "lib/libnss_vlm.so.2": 0o644,  # a library, as Debian installs them
     "share/man/man5/vlm_dhcpd.conf.5": 0o644,
     "share/doc/vlm_dhcpd/dhcpd_configuration.example": 0o644,
     "lib/systemd/system/vlm_dhcpd@.service": 0o644,

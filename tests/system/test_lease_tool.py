@@ -219,6 +219,10 @@ def serving(box, tmp_path, run_dir=True):
     return d
 
 
+def lease_rows(shown):
+    return [{k: lease[k] for k in ("address", "mac", "state")} for lease in shown["leases"]]
+
+
 def offered(box, guest, mac, xid):
     replies = from_server(exchange(box, guest, [dhcp_request_frame(mac, xid, 1)], seconds=2))
     return len(replies)
@@ -343,7 +347,7 @@ def test_two_tools_at_once_both_read_whole_snapshots(make_sandbox, tmp_path, too
         for proc in tools:
             out, err = proc.communicate(timeout=20)
             assert proc.returncode == 0, err
-            assert json.loads(out)["leases"] == [
+            assert lease_rows(json.loads(out)) == [
                 {"address": "10.37.129.3", "mac": mac, "state": "offered"}]
 
 
@@ -359,6 +363,65 @@ def test_runs_where_run_is_read_only_but_for_its_folder(make_sandbox, tmp_path, 
     assert offered(box, "g1", mac, 3) == 1
     result = in_box(box, tool, "--json")
     assert result.returncode == 0, result.stderr
-    assert json.loads(result.stdout)["leases"] == [
+    assert lease_rows(json.loads(result.stdout)) == [
         {"address": "10.37.129.3", "mac": mac, "state": "offered"}]
     assert not [m for _, m in d.service_logs() if m.startswith(SNAPSHOT_FAILED)]
+
+
+# --- guests' names ------------------------------------------------------------
+
+def resolve(box, nss_dir, name):
+    """getent hosts through the module alone, as any program on the host would."""
+    return box.run(["env", f"LD_LIBRARY_PATH={nss_dir}", "getent", "hosts", name],
+                   capture_output=True, text=True, timeout=20)
+
+
+def test_guest_names_shown_resolved_and_captured_nowhere(make_sandbox, tmp_path, tool):
+    nss_dir = built_program("nss/libnss_vlm.so.2").parent
+    box = make_sandbox(guests=["g1", "g2", "g3"])
+    # The module in the sandbox's own mount namespace only; the host's
+    # nsswitch.conf is never touched.
+    nsswitch = tmp_path / "nsswitch.conf"
+    nsswitch.write_text("hosts: files vlm\n")
+    box.run(["mount", "--bind", str(nsswitch), "/etc/nsswitch.conf"], check=True)
+    d = serving(box, tmp_path)
+    probes = ["localhost", "github.com", "localhost.vnic0.vlm.internal",
+              "github.com.vnic0.vlm.internal", "web1", "web1.vnic0"]
+    before = {name: resolve(box, nss_dir, name).stdout for name in probes}
+
+    leased = udhcpc_lease(box, "g1", tmp_path, options=["-x", "hostname:web1"])[0]
+    acked = time.monotonic()
+    while (answer := resolve(box, nss_dir, "web1.vnic0.vlm.internal")).returncode != 0:
+        assert time.monotonic() - acked < 5, "web1 did not resolve within 5 s of its ACK"
+    waited = time.monotonic() - acked
+    print(f"web1.vnic0.vlm.internal resolved {waited:.2f} s after the ACK")
+    assert answer.stdout.split() == [leased, "web1.vnic0.vlm.internal"]
+    assert resolve(box, nss_dir, "WEB1.vnic0.VLM.internal.").stdout.split()[0] == leased
+    assert waited < 2.5
+
+    assert in_box(box, tool, "--hostname", "web1").stdout == leased + "\n"
+    assert in_box(box, tool, "--hostname", "web2").returncode == EXIT_NONE
+    row = next(l for l in json.loads(in_box(box, tool, "--json").stdout)["leases"]
+               if l["address"] == leased)
+    assert row["hostname"] == "web1" and row["client_id"].startswith("01")
+    assert row["since"] is not None and row["last_seen"] >= row["since"]
+    assert f" web1 " in next(l for l in in_box(box, tool).stdout.splitlines()
+                             if l.startswith(leased + " "))
+    # Read as it is, without the right to signal the service.
+    as_nobody = box.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                         str(tool), "--hostname", "web1"], capture_output=True, text=True,
+                        timeout=20)
+    assert as_nobody.stdout == leased + "\n", as_nobody.stderr
+
+    # Guests that call themselves localhost and github.com take their leases
+    # (the tool shows them) but make nothing new resolve.
+    for guest, name in (("g2", "localhost"), ("g3", "github.com")):
+        udhcpc_lease(box, guest, tmp_path, options=["-x", f"hostname:{name}"])
+        deadline = time.monotonic() + 5
+        while not any(l.get("hostname") == name for l in
+                      json.loads(in_box(box, tool, "--json").stdout)["leases"]):
+            assert time.monotonic() < deadline, f"{name} not in the snapshot"
+    assert {name: resolve(box, nss_dir, name).stdout for name in probes} == before
+    assert in_box(box, tool, "--hostname", "localhost").returncode == EXIT_NONE
+    box.kill_bridge()
+    assert d.wait_exit() == 0

@@ -14,8 +14,8 @@ PREFIXES = ("Velmarind DHCP", "VLM-DHCP: ", "vlm_dhcp: ", "Error getting")
 
 
 def test_every_page_is_there():
-    assert [p.name for p in PAGES] == ["vlm_dhcp_leases.8", "vlm_dhcp_renew.8", "vlm_dhcpd.8",
-                                       "vlm_dhcpd.conf.5"]
+    assert [p.name for p in PAGES] == ["libnss_vlm.8", "vlm_dhcp_leases.8", "vlm_dhcp_renew.8",
+                                       "vlm_dhcpd.8", "vlm_dhcpd.conf.5"]
 
 
 @pytest.mark.parametrize("page", PAGES, ids=lambda p: p.name)

@@ -14,6 +14,8 @@ enum OptionId {
     optJson = 256,
     optMac,
     optAddress,
+    optHostname,
+    optRefresh,
     optInstallDir,
     optRunDir,
     optDaemon,
@@ -35,6 +37,8 @@ std::optional<LeaseOptions> parseLeaseOptions(int argc, char **argv, std::string
         {"json", no_argument, nullptr, optJson},
         {"mac", required_argument, nullptr, optMac},
         {"address", required_argument, nullptr, optAddress},
+        {"hostname", required_argument, nullptr, optHostname},
+        {"refresh", no_argument, nullptr, optRefresh},
         // Testing aids: folders and a daemon program of a test's own.
         {"install-dir", required_argument, nullptr, optInstallDir},
         {"run-dir", required_argument, nullptr, optRunDir},
@@ -51,6 +55,7 @@ std::optional<LeaseOptions> parseLeaseOptions(int argc, char **argv, std::string
     bool json = false;
     const char *mac = nullptr;
     const char *address = nullptr;
+    const char *hostname = nullptr;
     optind = 0; // getopt starts afresh on every call
     opterr = 0; // the messages below say what was wrong
     int id = 0;
@@ -67,6 +72,12 @@ std::optional<LeaseOptions> parseLeaseOptions(int argc, char **argv, std::string
             break;
         case optAddress:
             address = optarg;
+            break;
+        case optHostname:
+            hostname = optarg;
+            break;
+        case optRefresh:
+            options.refresh = true;
             break;
         case optInstallDir:
             options.installDir = withSlash(optarg);
@@ -109,8 +120,8 @@ std::optional<LeaseOptions> parseLeaseOptions(int argc, char **argv, std::string
         error = "'" + options.device + "' is not a device name (empty, or holds '/')";
         return std::nullopt;
     }
-    if ((mac != nullptr) + (address != nullptr) + json > 1) {
-        error = "--json, --mac and --address exclude each other";
+    if ((mac != nullptr) + (address != nullptr) + (hostname != nullptr) + json > 1) {
+        error = "--json, --mac, --address and --hostname exclude each other";
         return std::nullopt;
     }
     if (mac != nullptr) {
@@ -132,6 +143,10 @@ std::optional<LeaseOptions> parseLeaseOptions(int argc, char **argv, std::string
         }
         options.address = *parsed;
         options.query = LeaseQuery::byAddress;
+    }
+    if (hostname != nullptr) {
+        options.hostname = hostname;
+        options.query = LeaseQuery::byName;
     }
     if (json) {
         options.query = LeaseQuery::json;

@@ -14,6 +14,7 @@ enum class LeaseQuery {
     json,      // the whole snapshot as JSON
     byHw,      // --mac: the address bound to a hardware address
     byAddress, // --address: the hardware address bound to an address
+    byName,    // --hostname: the address bound to a guest's name
 };
 
 struct LeaseOptions {
@@ -24,6 +25,8 @@ struct LeaseOptions {
     LeaseQuery query = LeaseQuery::table;
     HwAddress hwAddress{};
     std::uint32_t address = 0;
+    std::string hostname;
+    bool refresh = false; // --refresh: ask the service even when its file is fresh
     bool help = false;
     bool version = false;
 };

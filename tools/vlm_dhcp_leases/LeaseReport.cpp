@@ -1,6 +1,7 @@
 #include "LeaseReport.h"
 
 #include "AddressText.h"
+#include "GuestName.h"
 
 #include <cstdio>
 #include <ctime>
@@ -34,6 +35,37 @@ std::string timeText(std::int64_t seconds) {
     return text;
 }
 
+// A guest's name in a table cell: blanks, backslashes and anything not
+// printable as \xNN, so that no name can look like more columns or lines.
+std::string cellText(const std::string &text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte > ' ' && byte < 0x7F && c != '\\') {
+            out += c;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        }
+    }
+    return out.empty() ? "-" : out;
+}
+
+std::string momentText(const SnapshotMoment &moment) {
+    if (moment.monotonic == 0) {
+        return "-";
+    }
+    std::string text = timeText(moment.unixTime);
+    // The zone is in the snapshot's line above the table.
+    const auto blank = text.rfind(' ');
+    return blank != std::string::npos && blank > 10 ? text.substr(0, blank) : text;
+}
+
+std::string jsonMoment(const SnapshotMoment &moment) {
+    return moment.monotonic == 0 ? "null" : std::to_string(moment.unixTime);
+}
+
 std::string jsonString(const std::string &text) {
     std::string out = "\"";
     for (const char c : text) {
@@ -61,12 +93,21 @@ std::string leaseTable(const LeaseSnapshotText &s) {
                       address(s.scopeEnd) + " mask " + address(s.scopeMask) + "\n";
     char line[256];
     out += "snapshot of " + timeText(s.unixTime) + "\n\n";
-    std::snprintf(line, sizeof line, "%-16s %-18s %s\n", "ADDRESS", "HARDWARE ADDRESS", "STATE");
+    constexpr char kRow[] = "%-16s %-18s %-8s %-16s %-16s %-19s %s\n";
+    std::snprintf(line, sizeof line, kRow, "ADDRESS", "HARDWARE ADDRESS", "STATE", "HOSTNAME",
+                  "CLIENT ID", "SINCE", "LAST SEEN");
     out += line;
     for (const SnapshotLease &lease : s.leases) {
-        std::snprintf(line, sizeof line, "%-16s %-18s %s\n", address(lease.address).c_str(),
-                      hardware(lease.hwAddress).c_str(), lease.state.c_str());
-        out += line;
+        // A name of 63 escaped bytes and a long client id widen their row.
+        const std::string name = cellText(lease.name);
+        const std::string id = lease.clientId.empty() ? "-" : lease.clientId;
+        std::string row(name.size() + id.size() + sizeof line, '\0');
+        const int length = std::snprintf(
+            row.data(), row.size(), kRow, address(lease.address).c_str(),
+            hardware(lease.hwAddress).c_str(), lease.state.c_str(), name.c_str(), id.c_str(),
+            momentText(lease.boundSince).c_str(), momentText(lease.lastSeen).c_str());
+        row.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+        out += row;
     }
     out += std::to_string(s.leases.size()) + (s.leases.size() == 1 ? " lease\n" : " leases\n");
     if (!s.counters.empty()) {
@@ -93,9 +134,14 @@ std::string leaseJson(const LeaseSnapshotText &s) {
     out += "}, \"leases\": [";
     for (std::size_t i = 0; i < s.leases.size(); ++i) {
         const SnapshotLease &lease = s.leases[i];
-        out += std::string(i ? ", " : "") + "{\"address\": \"" + address(lease.address) +
-               "\", \"mac\": \"" + hardware(lease.hwAddress) +
-               "\", \"state\": " + jsonString(lease.state) + "}";
+        out +=
+            std::string(i ? ", " : "") + "{\"address\": \"" + address(lease.address) +
+            "\", \"mac\": \"" + hardware(lease.hwAddress) +
+            "\", \"state\": " + jsonString(lease.state) +
+            ", \"hostname\": " + (lease.name.empty() ? "null" : jsonString(lease.name)) +
+            ", \"client_id\": " + (lease.clientId.empty() ? "null" : jsonString(lease.clientId)) +
+            ", \"since\": " + jsonMoment(lease.boundSince) +
+            ", \"last_seen\": " + jsonMoment(lease.lastSeen) + "}";
     }
     return out + "]}\n";
 }
@@ -117,4 +163,22 @@ std::optional<HwAddress> boundHolderOf(const LeaseSnapshotText &snapshot, std::u
         }
     }
     return std::nullopt;
+}
+
+std::optional<std::uint32_t> boundAddressNamed(const LeaseSnapshotText &snapshot,
+                                               const std::string &name) {
+    if (!guestname::answers(name.data(), name.size())) {
+        return std::nullopt;
+    }
+    const SnapshotLease *winner = nullptr;
+    for (const SnapshotLease &lease : snapshot.leases) {
+        if (lease.state == "bound" &&
+            guestname::sameName(lease.name.data(), lease.name.size(), name.data(), name.size()) &&
+            (winner == nullptr ||
+             guestname::winsOver(lease.boundSince.monotonic, lease.address,
+                                 winner->boundSince.monotonic, winner->address))) {
+            winner = &lease;
+        }
+    }
+    return winner == nullptr ? std::nullopt : std::optional<std::uint32_t>(winner->address);
 }

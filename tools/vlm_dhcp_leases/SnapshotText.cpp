@@ -22,7 +22,7 @@ std::string_view word(std::string_view &rest) {
     return first;
 }
 
-bool unescapeDevice(std::string_view text, std::string &device) {
+bool unescape(std::string_view text, std::string &device) {
     device.clear();
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\\') {
@@ -73,6 +73,64 @@ bool parseLease(std::string_view rest, LeaseSnapshotText &snapshot) {
     return true;
 }
 
+bool parseMoment(std::string_view text, SnapshotMoment &moment) {
+    const std::size_t comma = text.find(',');
+    return comma != std::string_view::npos &&
+           parseNumber(text.substr(0, comma), moment.monotonic) && moment.monotonic > 0 &&
+           parseNumber(text.substr(comma + 1), moment.unixTime);
+}
+
+bool isHex(std::string_view text) {
+    return !text.empty() && text.size() % 2 == 0 &&
+           text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// "guest ADDRESS FIELD...": only right after the lease line of ADDRESS,
+// once, each known field at most once.
+bool parseGuest(std::string_view rest, LeaseSnapshotText &snapshot, bool &guestAllowed) {
+    std::uint32_t address = 0;
+    if (!guestAllowed || !parseAddressWord(word(rest), address) ||
+        address != snapshot.leases.back().address) {
+        return false;
+    }
+    guestAllowed = false;
+    SnapshotLease &lease = snapshot.leases.back();
+    unsigned seen = 0;
+    while (!rest.empty()) {
+        const std::string_view field = word(rest);
+        const std::size_t equals = field.find('=');
+        if (equals == std::string_view::npos || equals == 0) {
+            return false;
+        }
+        const std::string_view key = field.substr(0, equals);
+        const std::string_view value = field.substr(equals + 1);
+        const struct {
+            const char *key;
+            unsigned bit;
+        } known[] = {{"name", 1},        {"client-id", 2}, {"first-offer", 4},
+                     {"bound-since", 8}, {"last-ack", 16}, {"last-seen", 32}};
+        unsigned bit = 0;
+        for (const auto &k : known) {
+            bit = key == k.key ? k.bit : bit;
+        }
+        if ((seen & bit) != 0) {
+            return false;
+        }
+        seen |= bit;
+        const bool ok = bit == 0    ? true // a field of a later version
+                        : bit == 1  ? unescape(value, lease.name)
+                        : bit == 2  ? isHex(value) && (lease.clientId = value, true)
+                        : bit == 4  ? parseMoment(value, lease.firstOffer)
+                        : bit == 8  ? parseMoment(value, lease.boundSince)
+                        : bit == 16 ? parseMoment(value, lease.lastAck)
+                                    : parseMoment(value, lease.lastSeen);
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // One header line; false when a known key's value doesn't read.
 bool parseHeaderLine(std::string_view key, std::string_view rest, LeaseSnapshotText &snapshot,
                      unsigned &seen) {
@@ -87,7 +145,7 @@ bool parseHeaderLine(std::string_view key, std::string_view rest, LeaseSnapshotT
     };
     if (key == "device") {
         seen |= kDevice;
-        return unescapeDevice(rest, snapshot.device);
+        return unescape(rest, snapshot.device);
     }
     if (key == "pid") {
         seen |= kPid;
@@ -135,6 +193,7 @@ std::optional<LeaseSnapshotText> parseSnapshot(std::string_view text, std::strin
     LeaseSnapshotText snapshot;
     unsigned seen = 0;
     bool first = true;
+    bool guestAllowed = false;
     std::size_t lineNumber = 0;
     while (!text.empty()) {
         const std::size_t newline = text.find('\n');
@@ -152,16 +211,23 @@ std::optional<LeaseSnapshotText> parseSnapshot(std::string_view text, std::strin
                 why = "not a lease snapshot";
                 return std::nullopt;
             }
-            if (version != kSnapshotVersion) {
+            if (version < 1) {
                 why = "format version " + std::to_string(version) + " is not understood";
                 return std::nullopt;
             }
+            snapshot.version = version;
             first = false;
             continue;
         }
         bool ok = true;
+        const bool afterLease = guestAllowed;
+        guestAllowed = false;
         if (key == "lease") {
             ok = parseLease(rest, snapshot);
+            guestAllowed = ok;
+        } else if (key == "guest") {
+            guestAllowed = afterLease;
+            ok = parseGuest(rest, snapshot, guestAllowed);
         } else if (key == "end") {
             std::size_t count = 0;
             if (!parseNumber(rest, count) || count != snapshot.leases.size()) {

@@ -1,5 +1,10 @@
-// vlm_dhcp_leases: asks a running vlm_dhcpd service for a snapshot of its
-// lease table (SIGUSR1) and shows it.
+// vlm_dhcp_leases: shows the lease snapshot of a running vlm_dhcpd service.
+// A service that writes format 2 or later rewrites its file by itself within
+// about a second of every change to its leases and guests' names, so a file
+// it wrote 1.5 s ago or earlier is read as it is. A younger file may have a
+// rewrite pending: the service is asked for a new one (SIGUSR1), or, without
+// the right to signal it, the tool waits until the file is that old or
+// replaced. An older service, and --refresh, are always asked.
 
 #include "LeaseOptions.h"
 #include "LeaseReport.h"
@@ -11,10 +16,12 @@
 
 #include "AddressText.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -27,15 +34,41 @@ constexpr int kExitNoSuchLease = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoSnapshot = 6;
 
+// The first format whose writer keeps its file current by itself: it
+// rewrites the file within its interval (1 s) of a change. A file that old
+// has nothing pending, so it is as current as the table; the margin covers
+// a busy service's delay.
+constexpr int kSelfUpdatingVersion = 2;
+constexpr std::int64_t kSettledMs = 1500;
+
+std::int64_t msUntilSettled(const LeaseSnapshotText &snapshot, const MonotonicTime &now) {
+    const std::int64_t age = (now.seconds - snapshot.monotonicSeconds) * 1000 +
+                             (now.nanoseconds - snapshot.monotonicNanoseconds) / 1000000;
+    return age >= kSettledMs ? 0 : kSettledMs - age;
+}
+
+bool settled(const LeaseSnapshotText &snapshot, const MonotonicTime &now) {
+    return msUntilSettled(snapshot, now) == 0;
+}
+
+// Just after the snapshot was taken: a newer one is taken since then.
+MonotonicTime after(const LeaseSnapshotText &snapshot) {
+    return snapshot.monotonicNanoseconds == 999999999
+               ? MonotonicTime{snapshot.monotonicSeconds + 1, 0}
+               : MonotonicTime{snapshot.monotonicSeconds, snapshot.monotonicNanoseconds + 1};
+}
+
 // How long the service has to answer.
 constexpr int kWaitMs = 1000;
 
 void usage(std::FILE *to) {
     std::fprintf(to,
-                 "Usage: %s [-d DEVICE] [--json | --mac MAC | --address ADDRESS]\n"
+                 "Usage: %s [-d DEVICE] [--refresh]\n"
+                 "       [--json | --mac MAC | --address ADDRESS | --hostname NAME]\n"
                  "Shows the leases of the running vlm_dhcpd service of DEVICE (default vnic0).\n"
                  "--mac prints the address bound to a guest, --address the guest bound to\n"
-                 "an address; both exit 1 when there is none. See vlm_dhcp_leases(8).\n",
+                 "an address, --hostname the address bound to a guest's name; each exits 1\n"
+                 "when there is none. See vlm_dhcp_leases(8).\n",
                  kTool);
 }
 
@@ -86,6 +119,56 @@ int reportNoSnapshot(const SnapshotWatch::Outcome &outcome, const std::string &p
     return kExitNoSnapshot;
 }
 
+int report(const LeaseOptions &options, const LeaseSnapshotText &snapshot) {
+    switch (options.query) {
+    case LeaseQuery::table:
+        std::fputs(leaseTable(snapshot).c_str(), stdout);
+        break;
+    case LeaseQuery::json:
+        std::fputs(leaseJson(snapshot).c_str(), stdout);
+        break;
+    case LeaseQuery::byHw: {
+        const auto address = boundAddressOf(snapshot, options.hwAddress);
+        if (!address) {
+            return kExitNoSuchLease;
+        }
+        char text[kAddressTextSize];
+        std::printf("%s\n", addressText(*address, text));
+        break;
+    }
+    case LeaseQuery::byName: {
+        const auto address = boundAddressNamed(snapshot, options.hostname);
+        if (!address) {
+            return kExitNoSuchLease;
+        }
+        char text[kAddressTextSize];
+        std::printf("%s\n", addressText(*address, text));
+        break;
+    }
+    case LeaseQuery::byAddress: {
+        const auto holder = boundHolderOf(snapshot, options.address);
+        if (!holder) {
+            return kExitNoSuchLease;
+        }
+        char text[kHwAddressTextSize];
+        std::printf("%s\n", hwAddressText(holder->data(), text));
+        break;
+    }
+    }
+    return std::fflush(stdout) == 0 ? kExitOk : kExitNoSnapshot;
+}
+
+// Whether the snapshot's writer is the running service, so that a settled
+// file can be trusted as it is. Root asks the service's claim, as before a
+// signal; another user can't look into a root process, and trusts the root
+// folder the file lives in as long as its writer is alive.
+bool writtenByTheService(pid_t pid, const ServiceClaim &claim) {
+    if (geteuid() == 0) {
+        return inspectProcess(kProcRoot, pid, claim).state == ProcessState::service;
+    }
+    return kill(pid, 0) == 0 || errno == EPERM;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -117,9 +200,26 @@ int main(int argc, char **argv) {
     }
     SnapshotWatch watch(path);
     const MonotonicTime asked = monotonicNow();
-    ProcessInfo process{};
+    SnapshotWatch::Outcome outcome = watch.wait(pid, {0, 0}, 0);
     const ServiceClaim claim{lockFilePath(options->installDir, options->device), options->daemon};
+    const bool selfUpdating = !options->refresh && outcome.found == SnapshotWatch::Found::current &&
+                              outcome.snapshot->version >= kSelfUpdatingVersion &&
+                              writtenByTheService(pid, claim);
+    if (selfUpdating && settled(*outcome.snapshot, asked)) {
+        return report(*options, *outcome.snapshot);
+    }
+    ProcessInfo process{};
     if (const int failed = signalService(kProcRoot, pid, SIGUSR1, claim, process); failed != 0) {
+        if (failed == EPERM && selfUpdating) {
+            // Not ours to signal: the rewrite that may be pending is due
+            // within the interval; a newer file, or the same one once
+            // settled, is as current as the table.
+            const LeaseSnapshotText young = *outcome.snapshot;
+            outcome = watch.wait(pid, after(young), static_cast<int>(msUntilSettled(young, asked)));
+            return report(*options, outcome.found == SnapshotWatch::Found::current
+                                        ? *outcome.snapshot
+                                        : young);
+        }
         if (failed == ESRCH) {
             return reportNotService(kTool, process, static_cast<std::int32_t>(pid),
                                     renewFilePath(options->installDir, options->device), claim);
@@ -128,37 +228,9 @@ int main(int argc, char **argv) {
                      static_cast<int>(pid), std::strerror(failed));
         return kExitNoSnapshot;
     }
-    const SnapshotWatch::Outcome outcome = watch.wait(pid, asked, kWaitMs);
+    outcome = watch.wait(pid, asked, kWaitMs);
     if (outcome.found != SnapshotWatch::Found::current) {
         return reportNoSnapshot(outcome, path, pid);
     }
-
-    const LeaseSnapshotText &snapshot = *outcome.snapshot;
-    switch (options->query) {
-    case LeaseQuery::table:
-        std::fputs(leaseTable(snapshot).c_str(), stdout);
-        break;
-    case LeaseQuery::json:
-        std::fputs(leaseJson(snapshot).c_str(), stdout);
-        break;
-    case LeaseQuery::byHw: {
-        const auto address = boundAddressOf(snapshot, options->hwAddress);
-        if (!address) {
-            return kExitNoSuchLease;
-        }
-        char text[kAddressTextSize];
-        std::printf("%s\n", addressText(*address, text));
-        break;
-    }
-    case LeaseQuery::byAddress: {
-        const auto holder = boundHolderOf(snapshot, options->address);
-        if (!holder) {
-            return kExitNoSuchLease;
-        }
-        char text[kHwAddressTextSize];
-        std::printf("%s\n", hwAddressText(holder->data(), text));
-        break;
-    }
-    }
-    return std::fflush(stdout) == 0 ? kExitOk : kExitNoSnapshot;
+    return report(*options, *outcome.snapshot);
 }

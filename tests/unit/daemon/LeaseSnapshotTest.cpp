@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -73,7 +74,7 @@ LeaseEntry entry(std::uint32_t address, std::uint8_t last, std::uint32_t state, 
     return e;
 }
 
-const char kHeader[] = "vlm_dhcpd-leases 1\n"
+const char kHeader[] = "vlm_dhcpd-leases 2\n"
                        "device vnic0\n"
                        "pid 4242\n"
                        "time 4102444800\n"
@@ -109,6 +110,37 @@ TEST_F(SnapshotDir, TextForTablesLaidOutByHand) {
         ASSERT_EQ(writeLeaseSnapshot(path, facts(), c.table), 0) << c.name;
         EXPECT_EQ(read(), kHeader + c.body) << c.name;
     }
+}
+
+// Guests' facts follow their slot; a name is one field whatever its bytes.
+TEST_F(SnapshotDir, GuestLinesFollowTheirLeases) {
+    std::vector<LeaseEntry> chain(8);
+    chain[0] = entry(0x0A258103, 0x01, LEASE_BOUND, 5);
+    chain[5] = entry(0x0A258104, 0xF0, LEASE_OFFERED, 2);
+    chain[2] = entry(0x0A2581FE, 0x0A, LEASE_BOUND, kChainEnd);
+    std::vector<GuestFact> guests(8);
+    GuestFact &offered = guests[5];
+    offered.nameLength = 5;
+    std::memcpy(offered.name, "we b1", 5);
+    offered.clientIdLength = 3;
+    std::memcpy(offered.clientId, "\x01\x52\xff", 3);
+    offered.firstOffer = 5000;
+    GuestFact &bound = guests[2];
+    bound.nameLength = 4;
+    std::memcpy(bound.name, "\\\n=\x7f", 4);
+    bound.firstAck = 5001;
+    bound.lastAck = 5100;
+    bound.lastSeen = 5123;
+    ASSERT_EQ(writeLeaseSnapshot(path, facts(), chain, guests.data()), 0);
+    EXPECT_EQ(read(), std::string(kHeader) +
+                          "lease 10.37.129.3 52:54:00:ab:cd:01 bound\n"
+                          "lease 10.37.129.4 52:54:00:ab:cd:f0 offered\n"
+                          "guest 10.37.129.4 name=we\\x20b1 client-id=0152ff "
+                          "first-offer=5000,4102444677\n"
+                          "lease 10.37.129.254 52:54:00:ab:cd:0a bound\n"
+                          "guest 10.37.129.254 name=\\x5c\\x0a=\\x7f bound-since=5001,4102444678 "
+                          "last-ack=5100,4102444777 last-seen=5123,4102444800\n"
+                          "end 3\n");
 }
 
 TEST_F(SnapshotDir, CountersFollowTheHeader) {

@@ -76,6 +76,8 @@ TEST(LeaseOptions, QueriesAndRefusals) {
         {{"--device", "tap1", "--json"}, LeaseQuery::json, "tap1"},
         {{"--mac", "52:54:00:12:34:56"}, LeaseQuery::byHw, "vnic0"},
         {{"--address", "10.37.129.3", "-d", "v"}, LeaseQuery::byAddress, "v"},
+        {{"--hostname", "web1", "--refresh"}, LeaseQuery::byName, "vnic0"},
+        {{"--hostname", "web1", "--json"}, std::nullopt, "exclude each other"},
         {{"--mac", "52:54:00:12:34"}, std::nullopt, "--mac '52:54:00:12:34' is not a hardware"},
         {{"--mac", ""}, std::nullopt, "--mac '' is not a hardware"},
         {{"--address", "10.37.129"}, std::nullopt, "--address '10.37.129' is not an IPv4"},
@@ -148,6 +150,14 @@ TEST(LeaseOptions, TestingAidsAreRefusedToASudoUser) {
     }
 }
 
+SnapshotLease leaseOf(std::uint32_t address, const HwAddress &hw, const char *state) {
+    SnapshotLease lease;
+    lease.address = address;
+    lease.hwAddress = hw;
+    lease.state = state;
+    return lease;
+}
+
 LeaseSnapshotText sample() {
     LeaseSnapshotText s;
     s.device = "vn\"ic\x01";
@@ -157,8 +167,13 @@ LeaseSnapshotText sample() {
     s.scopeEnd = 0x0A2581FE;
     s.scopeMask = 0xFFFFFF00;
     s.counters = {{"offers-sent", 2}, {"acks-sent", 1}};
-    s.leases = {{0x0A258103, {0x52, 0x54, 0, 0x12, 0x34, 0x56}, "bound"},
-                {0x0A258104, {0x52, 0x54, 0, 0x12, 0x34, 0x57}, "offered"}};
+    SnapshotLease bound = leaseOf(0x0A258103, {0x52, 0x54, 0, 0x12, 0x34, 0x56}, "bound");
+    bound.name = "web1";
+    bound.clientId = "01525400123456";
+    bound.boundSince = {100, 1700000100};
+    bound.lastSeen = {160, 1700000160};
+    SnapshotLease offered = leaseOf(0x0A258104, {0x52, 0x54, 0, 0x12, 0x34, 0x57}, "offered");
+    s.leases = {bound, offered};
     return s;
 }
 
@@ -169,15 +184,30 @@ TEST(LeaseReport, JsonForScripts) {
               "\"scope_end\": \"10.37.129.254\", \"mask\": \"255.255.255.0\", "
               "\"counters\": {\"offers-sent\": 2, \"acks-sent\": 1}, \"leases\": ["
               "{\"address\": \"10.37.129.3\", \"mac\": \"52:54:00:12:34:56\", \"state\": "
-              "\"bound\"}, {\"address\": \"10.37.129.4\", \"mac\": \"52:54:00:12:34:57\", "
-              "\"state\": \"offered\"}]}\n");
+              "\"bound\", \"hostname\": \"web1\", \"client_id\": \"01525400123456\", "
+              "\"since\": 1700000100, \"last_seen\": 1700000160}, "
+              "{\"address\": \"10.37.129.4\", \"mac\": \"52:54:00:12:34:57\", "
+              "\"state\": \"offered\", \"hostname\": null, \"client_id\": null, "
+              "\"since\": null, \"last_seen\": null}]}\n");
 }
 
 TEST(LeaseReport, TableRowsAndLookUps) {
-    const LeaseSnapshotText s = sample();
-    const std::string table = leaseTable(s);
-    EXPECT_NE(table.find("\n10.37.129.3      52:54:00:12:34:56  bound\n"), std::string::npos)
+    LeaseSnapshotText s = sample();
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::string table = leaseTable(s);
+    EXPECT_NE(table.find("\nADDRESS          HARDWARE ADDRESS   STATE    HOSTNAME         "
+                         "CLIENT ID        SINCE               LAST SEEN\n"
+                         "10.37.129.3      52:54:00:12:34:56  bound    web1             "
+                         "01525400123456   2023-11-14 22:15:00 2023-11-14 22:16:00\n"
+                         "10.37.129.4      52:54:00:12:34:57  offered  -                "
+                         "-                -                   -\n"),
+              std::string::npos)
         << table;
+    // A name can't add a column or a line to the table.
+    s.leases[0].name = "a b\n\\x";
+    table = leaseTable(s);
+    EXPECT_NE(table.find(" a\\x20b\\x0a\\x5cx "), std::string::npos) << table;
     EXPECT_NE(table.find("\n2 leases\n"), std::string::npos) << table;
     EXPECT_NE(table.find("offers-sent 2 acks-sent 1"), std::string::npos) << table;
     // The first line whole, also for a device name longer than any line.
@@ -196,6 +226,36 @@ TEST(LeaseReport, TableRowsAndLookUps) {
     EXPECT_EQ(boundHolderOf(s, 0x0A258103), (HwAddress{0x52, 0x54, 0, 0x12, 0x34, 0x56}));
     EXPECT_EQ(boundHolderOf(s, 0x0A258104), std::nullopt);
     EXPECT_EQ(boundHolderOf(s, 0x0A258105), std::nullopt);
+}
+
+TEST(LeaseReport, HostnameAnswersOneLabelFirstBoundWins) {
+    LeaseSnapshotText s = sample();
+    auto add = [&s](std::uint32_t address, const char *state, const char *name,
+                    std::int64_t boundSince) {
+        SnapshotLease lease =
+            leaseOf(address, {0x52, 0x54, 0, 0, 0, static_cast<std::uint8_t>(address)}, state);
+        lease.name = name;
+        lease.boundSince = {boundSince, 1700000000 + boundSince};
+        s.leases.push_back(lease);
+    };
+    add(0x0A258102, "bound", "WEB1", 100); // same time: the lower address wins
+    add(0x0A258105, "bound", "db", 200);
+    add(0x0A258106, "bound", "db", 150);     // bound first: wins though higher
+    add(0x0A258107, "offered", "cache", 10); // not bound: answers nothing
+    add(0x0A258108, "bound", "localhost", 10);
+    add(0x0A258109, "bound", "github.com", 10);
+    add(0x0A25810A, "bound", "-dash", 10);
+    const struct {
+        const char *name;
+        std::optional<std::uint32_t> address;
+    } cases[] = {
+        {"web1", 0x0A258102},    {"Web1", 0x0A258102},        {"db", 0x0A258106},
+        {"cache", std::nullopt}, {"localhost", std::nullopt}, {"github.com", std::nullopt},
+        {"-dash", std::nullopt}, {"", std::nullopt},          {"nobody", std::nullopt},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(boundAddressNamed(s, c.name), c.address) << c.name;
+    }
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -52,6 +54,34 @@ TEST(SnapshotText, ReadsEveryField) {
     EXPECT_FALSE(takenSince(*s, 13, 0));
 }
 
+// Version 2 adds guest lines; a later version may add fields and keys.
+TEST(SnapshotText, ReadsGuestLinesOfThisAndLaterVersions) {
+    for (const char *version : {"2", "3"}) {
+        std::string head = kHead;
+        head.replace(head.find(" 1\n"), 3, std::string(" ") + version + "\n");
+        std::string why;
+        const auto s = parseSnapshot(
+            head + "lease 10.37.129.3 52:54:00:12:34:56 bound\n"
+                   "guest 10.37.129.3 name=we\\x20b1 client-id=01525400123456 later=x "
+                   "first-offer=5,1699999995 bound-since=6,1699999996 last-ack=9,1699999999 "
+                   "last-seen=11,1700000001\n"
+                   "lease 10.37.129.4 52:54:00:12:34:57 offered\n"
+                   "end 2\n",
+            why);
+        ASSERT_TRUE(s) << why;
+        EXPECT_EQ(s->version, std::stoi(version));
+        const SnapshotLease &guest = s->leases[0];
+        EXPECT_EQ(guest.name, "we b1");
+        EXPECT_EQ(guest.clientId, "01525400123456");
+        EXPECT_EQ(guest.firstOffer.monotonic, 5);
+        EXPECT_EQ(guest.boundSince.unixTime, 1699999996);
+        EXPECT_EQ(guest.lastAck.monotonic, 9);
+        EXPECT_EQ(guest.lastSeen.unixTime, 1700000001);
+        EXPECT_TRUE(s->leases[1].name.empty());
+        EXPECT_EQ(s->leases[1].lastSeen.monotonic, 0);
+    }
+}
+
 TEST(SnapshotText, BrokenFilesAreRefusedWithAReason) {
     const std::string lease = "lease 10.37.129.3 52:54:00:12:34:56 bound\n";
     auto replaced = [](std::string text, const std::string &line, const std::string &by) {
@@ -67,7 +97,21 @@ TEST(SnapshotText, BrokenFilesAreRefusedWithAReason) {
         {"", "empty"},
         {replaced(kHead, "vlm_dhcpd-leases 1", "something else 1") + "end 0\n",
          "not a lease snapshot"},
-        {replaced(kHead, "vlm_dhcpd-leases 1", "vlm_dhcpd-leases 2") + "end 0\n", "version 2"},
+        {replaced(kHead, "vlm_dhcpd-leases 1", "vlm_dhcpd-leases 0") + "end 0\n", "version 0"},
+        {kHead + "guest 10.37.129.3 name=a\nend 0\n", "(guest)"},
+        {kHead + lease + "guest 10.37.129.4 name=a\nend 1\n", "(guest)"},
+        {kHead + lease + "guest 10.37.129.3\nguest 10.37.129.3\nend 1\n", "(guest)"},
+        {kHead + lease + "counter acks-sent 1\nguest 10.37.129.3\nend 1\n", "(guest)"},
+        {kHead + lease + "guest 10.37.129.3 name=a name=b\nend 1\n", "(guest)"},
+        {kHead + lease + "guest 10.37.129.3 name\nend 1\n", "(guest)"},
+        {kHead + lease + "guest 10.37.129.3 name=\nend 1\n", "(guest)"},
+        {kHead + lease + "guest 10.37.129.3 name=a\\x0\nend 1\n", "(guest)"},
+        {kHead + lease + "guest 10.37.129.3 client-id=0A\nend 1\n", "(guest)"},
+        {kHead + lease + "guest 10.37.129.3 client-id=abc\nend 1\n", "(guest)"},
+        {kHead + lease + "guest 10.37.129.3 last-seen=5\nend 1\n", "(guest)"},
+        {kHead + lease + "guest 10.37.129.3 last-seen=0,5\nend 1\n", "(guest)"},
+        {kHead + lease + "guest 10.37.129.3 bound-since=5,x\nend 1\n", "(guest)"},
+        {kHead + lease + "guest 10.37.129.3 name=a  last-ack=5,6\nend 1\n", "(guest)"},
         {kHead + lease, "no end line"},
         {kHead + lease + "end 1", "cut off"},
         {kHead + lease + "end 2\n", "end line does not match"},
@@ -102,7 +146,16 @@ TEST(SnapshotText, ReadsWhatTheServiceWrites) {
     counters.naksSent = 3;
     const SnapshotFacts facts{"vnic0", 0x0A000001, 0x0A000001, 0x0A0000FE, 0xFFFFFF00, 77,
                               -1,      3,          999999999,  12,         &counters};
-    ASSERT_EQ(writeLeaseSnapshot(path, facts, table), 0);
+    GuestFact guests[2]{};
+    // Whatever bytes a name holds, they come back, and stay one field.
+    const char name[] = "a b\\\n=x";
+    guests[1].nameLength = sizeof name - 1;
+    std::memcpy(guests[1].name, name, sizeof name - 1);
+    guests[1].clientIdLength = 3;
+    std::memcpy(guests[1].clientId, "\x01\xab\x00", 3);
+    guests[1].firstAck = 2;
+    guests[1].lastSeen = 3;
+    ASSERT_EQ(writeLeaseSnapshot(path, facts, table, guests), 0);
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
@@ -120,6 +173,15 @@ TEST(SnapshotText, ReadsWhatTheServiceWrites) {
     EXPECT_EQ(s->leases[0].state, "offered");
     EXPECT_EQ(s->leases[1].address, 0x0A000009u);
     EXPECT_EQ(s->leases[1].hwAddress, (HwAddress{0x52, 0x54, 0, 1, 2, 4}));
+    EXPECT_EQ(s->version, 2);
+    EXPECT_TRUE(s->leases[0].name.empty());
+    EXPECT_EQ(s->leases[0].firstOffer.monotonic, 0);
+    EXPECT_EQ(s->leases[1].name, name);
+    EXPECT_EQ(s->leases[1].clientId, "01ab00");
+    // The wall clock of a moment: the snapshot's time less the time since.
+    EXPECT_EQ(s->leases[1].boundSince.monotonic, 2);
+    EXPECT_EQ(s->leases[1].boundSince.unixTime, -2);
+    EXPECT_EQ(s->leases[1].lastSeen.unixTime, -1);
 }
 
 } // namespace
