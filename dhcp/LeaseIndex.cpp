@@ -4,21 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
-LeaseIndex::LeaseIndex(const LeaseEntry *leases) : leases_(leases) {}
-
-// Multiplicative hashing: consecutive addresses and hardware addresses that
-// differ only in their last bytes spread over all buckets.
-std::uint32_t LeaseIndex::AddressBucket(std::uint32_t address) {
-    return (address * 0x9E3779B1u) >> (32 - Buckets::kBits);
-}
-
-std::uint32_t LeaseIndex::HwAddressBucket(const std::uint8_t *hwAddr) {
-    std::uint64_t key = 0;
-    for (std::size_t i = 0; i < sizeof(LeaseEntry::hwAddr); ++i) {
-        key = (key << 8) | hwAddr[i];
-    }
-    return static_cast<std::uint32_t>((key * 0x9E3779B97F4A7C15u) >> (64 - Buckets::kBits));
-}
+LeaseIndex::LeaseIndex(const LeaseEntry *leases, const LeaseHashKey &key)
+    : leases_(leases), hash_(key) {}
 
 void LeaseIndex::Buckets::Insert(std::uint32_t bucket, std::int32_t slot) {
     std::int32_t *link = &heads_[bucket];

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LeaseEntry.h"
+#include "LeaseHash.h"
 
 #include <cstdint>
 
@@ -26,8 +27,10 @@
 // Reset() forgets every entry when the table is emptied as a whole.
 class LeaseIndex {
 public:
-    // The index reads the slots through `leases`, which outlives it.
-    explicit LeaseIndex(const LeaseEntry *leases);
+    // The index reads the slots through `leases`, which outlives it. Its
+    // buckets come from `key`, by default this process's own.
+    explicit LeaseIndex(const LeaseEntry *leases,
+                        const LeaseHashKey &key = LeaseHashKey::ForProcess());
 
     LeaseIndex(const LeaseIndex &) = delete;
     LeaseIndex &operator=(const LeaseIndex &) = delete;
@@ -63,8 +66,7 @@ private:
     // store slot + 1 so that an all-zero index is empty.
     class Buckets {
     public:
-        static constexpr int kBits = 17;
-        static constexpr std::uint32_t kCount = 1u << kBits;
+        static constexpr std::uint32_t kCount = LeaseHash::kBuckets;
 
         std::int32_t First(std::uint32_t bucket) const { return heads_[bucket] - 1; }
         std::int32_t Next(std::int32_t slot) const { return next_[slot] - 1; }
@@ -97,8 +99,12 @@ private:
         std::int32_t position_[kLeaseSlots] = {};
     };
 
-    static std::uint32_t AddressBucket(std::uint32_t address);
-    static std::uint32_t HwAddressBucket(const std::uint8_t *hwAddr);
+    std::uint32_t AddressBucket(std::uint32_t address) const {
+        return hash_.AddressBucket(address);
+    }
+    std::uint32_t HwAddressBucket(const std::uint8_t *hwAddr) const {
+        return hash_.HwAddressBucket(hwAddr);
+    }
 
     void Index(std::int32_t slot);
     void Unindex(std::int32_t slot, const LeaseEntry &entry);
@@ -107,6 +113,7 @@ private:
     void ForgetAddress(std::uint32_t address);
 
     const LeaseEntry *leases_;
+    LeaseHash hash_;
     std::int32_t highWater_ = 0;
     std::int32_t lowestFree_ = 0;
     // A slot that Moved() emptied and that is not in the indexes any more;
