@@ -9,6 +9,7 @@ class CEthProtocol;
 class CIPProtocol;
 class CDHCPProtocol;
 class AddressCensus;
+class AddressReclaimer;
 struct ScopeRenewRecord;
 
 // The service hardware address: the bridge port's and the Ethernet layer's.
@@ -58,6 +59,7 @@ struct ServiceStack {
     CIPProtocol *ip;
     CDHCPProtocol *dhcp;
     AddressCensus *census = nullptr;
+    AddressReclaimer *reclaimer = nullptr;
 };
 
 // Where the lease snapshot goes, and the device name it states; a null path
