@@ -37,13 +37,9 @@ bool AddressReclaimer::Pump(std::int64_t nowNs) {
     }
     Settle(nowNs);
     const bool paced = !sentBefore_ || nowNs - lastSentNs_ >= kProbeGapNs;
-    if (paced) {
+    if (paced && wanted_ > 0 && ProbesOut() < kInFlight) {
         // One request per pass at most: the pace, not the link, decides.
-        const std::uint32_t out = ProbesOut();
-        while (out < wanted_ && out < kInFlight && nextCandidate_ < candidates_.size()) {
-            if (Send(candidates_[nextCandidate_++], nowNs)) {
-                break;
-            }
+        while (nextCandidate_ < candidates_.size() && !Send(candidates_[nextCandidate_++], nowNs)) {
         }
     }
     if (ProbesOut() == 0 && (wanted_ == 0 || nextCandidate_ >= candidates_.size())) {

@@ -13,7 +13,7 @@ class CDHCPProtocol;
 // DISCOVERs from made-up hardware addresses takes the whole pool. Whenever a
 // new guest found no address (DhcpCounters::offersRefused grew), the
 // reclaimer asks for candidate addresses with ARP, as the service, and
-// removes the entry of one that stayed silent for kReplyWaitNs; an entry
+// removes the entry of each that stayed silent for kReplyWaitNs; an entry
 // whose address any station named meanwhile, or that changed (confirmed,
 // given to another guest), stays. A live guest answers, so it never loses its
 // address. The guest that found the pool full is served at its next
@@ -23,8 +23,12 @@ class CDHCPProtocol;
 // allocations walked past first, each group from the highest address down
 // (the order in which the table gives up offers when it runs out of slots);
 // then confirmed entries, the unknown holders of declined addresses among
-// them, from the lowest address up. One round walks that list once, and
-// ends when it reclaimed what was asked for or the list ran out.
+// them, from the lowest address up. One round walks that list once, with
+// up to kInFlight requests out, so that live guests ahead in the list cost
+// no more than the pace; it stops asking once as many addresses came back
+// as guests were refused, or the list ran out. Every silent address goes
+// back, the few still out when enough came back among them: nobody holds
+// them.
 //
 // It never blocks: the main loop calls Pump after every pass, and the
 // wake-up timer ticks while probes are out. Requests are paced at
