@@ -4,6 +4,7 @@
 #include "CDHCPProtocol.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 constexpr std::int64_t kProbeGapNs = 1000LL * 1000 * 1000 / AddressReclaimer::kProbesPerSecond;
@@ -40,6 +41,14 @@ bool AddressReclaimer::Pump(std::int64_t nowNs) {
     if (paced && wanted_ > 0 && ProbesOut() < kInFlight) {
         // One request per pass at most: the pace, not the link, decides.
         while (nextCandidate_ < candidates_.size() && !Send(candidates_[nextCandidate_++], nowNs)) {
+        }
+    }
+    if (ProbesOut() == 0 && wanted_ > 0 && nextCandidate_ >= candidates_.size() && offersRound_) {
+        // The offers ran out before enough came back: confirmed leases next,
+        // unless offers came meanwhile.
+        FillCandidates();
+        if (!candidates_.empty()) {
+            return true;
         }
     }
     if (ProbesOut() == 0 && (wanted_ == 0 || nextCandidate_ >= candidates_.size())) {
@@ -108,6 +117,7 @@ bool AddressReclaimer::Send(std::uint32_t address, std::int64_t nowNs) {
 void AddressReclaimer::FillCandidates() {
     candidates_.clear();
     nextCandidate_ = 0;
+    offersRound_ = false;
     const LeaseEntry(&leases)[kLeaseSlots] = dhcp_.Leases();
     if (leases[0].state == LEASE_FREE) {
         return;
@@ -127,7 +137,13 @@ void AddressReclaimer::FillCandidates() {
     }
     candidates_.assign(walkedPast.rbegin(), walkedPast.rend());
     candidates_.insert(candidates_.end(), fresh.rbegin(), fresh.rend());
-    candidates_.insert(candidates_.end(), bound.begin(), bound.end());
+    // Confirmed leases only once no offer is left: while a flood goes on
+    // there are always offers, and an answer lost among its frames must not
+    // cost a live guest its address.
+    offersRound_ = !candidates_.empty();
+    if (!offersRound_) {
+        candidates_ = std::move(bound);
+    }
 }
 
 void AddressReclaimer::Heard(std::uint32_t address, const std::uint8_t *hwAddr) {

@@ -22,8 +22,8 @@ class CDHCPProtocol;
 // Candidates, in order: offered entries nobody confirmed, those that later
 // allocations walked past first, each group from the highest address down
 // (the order in which the table gives up offers when it runs out of slots);
-// then confirmed entries, the unknown holders of declined addresses among
-// them, from the lowest address up. One round walks that list once, with
+// then, once no offer is left, confirmed entries, the unknown holders of
+// declined addresses among them, from the lowest address up. One round walks that list once, with
 // up to kInFlight requests out, so that live guests ahead in the list cost
 // no more than the pace; it stops asking once as many addresses came back
 // as guests were refused, or the list ran out. Every silent address goes
@@ -87,6 +87,7 @@ private:
     std::vector<std::uint32_t> candidates_;
     std::size_t nextCandidate_ = 0;
     bool roundOpen_ = false;
+    bool offersRound_ = false; // the candidates are offers, not leases
     std::uint64_t refusalsSeen_ = 0;
     std::uint32_t wanted_ = 0;
     bool sentBefore_ = false;

@@ -236,9 +236,10 @@ def adapter_state(box, device="vnic0"):
     return addresses, "UP" in info["flags"]
 
 
-def udhcpc_lease(box, guest, tmp_path, interface="eth0"):
+def udhcpc_lease(box, guest, tmp_path, interface="eth0", retries=("-t", "5", "-T", "1")):
     """A stock client (busybox udhcpc) takes a lease in the guest and puts
-    the address on its interface. Returns (address, mask bits, server)."""
+    the address on its interface. Returns (address, mask bits, server).
+    retries=() leaves the client's own: three DISCOVERs, 3 s apart."""
     script = tmp_path / "udhcpc.script"
     script.write_text("#!/bin/sh\n"
                       "[ \"$1\" = bound ] && ip addr add \"$ip/$mask\" dev \"$interface\"\n"
@@ -246,7 +247,7 @@ def udhcpc_lease(box, guest, tmp_path, interface="eth0"):
                       "exit 0\n")
     script.chmod(0o755)
     result = box.guest_run(guest, ["busybox", "udhcpc", "-i", interface, "-n", "-q", "-f",
-                                   "-t", "5", "-T", "1", "-s", str(script)],
+                                   *retries, "-s", str(script)],
                            capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     leases = [line.split()[1:] for line in result.stdout.splitlines()
