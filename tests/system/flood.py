@@ -3,10 +3,10 @@
 
 Runs inside a guest's network namespace (ip netns exec NAME flood.py ...):
 
-    flood.py IFACE COUNT SERVICE_MAC < frames
+    flood.py IFACE COUNT RATE SERVICE_MAC < frames
 
 Reads hex frames from stdin, one a line, up to the first empty line, then
-sends them in turn, over and over, until it has sent COUNT and a line "stop"
+sends them in turn, RATE a second, over and over, until it has sent COUNT and a line "stop"
 came on stdin; prints "flooding" once the first COUNT/5 are out. Meanwhile
 it times the ARP requests that SERVICE_MAC sends. At the end it prints one
 JSON object: frames sent, ARP requests seen, and the most seen in any one
@@ -23,8 +23,8 @@ PACKET_OUTGOING = 4
 
 
 def main():
-    iface, count, service = sys.argv[1], int(sys.argv[2]), bytes.fromhex(
-        sys.argv[3].replace(":", ""))
+    iface, count, rate = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+    service = bytes.fromhex(sys.argv[4].replace(":", ""))
     frames = []
     for line in sys.stdin:
         if not line.strip():
@@ -34,14 +34,19 @@ def main():
     s.bind((iface, 0))
     s.setblocking(False)
     asked_at = []
-    sent, stopped = 0, False
+    sent, stopped, told = 0, False, False
+    began = time.monotonic()
     while sent < count or not stopped:
-        try:
-            s.send(frames[sent % len(frames)])
-            sent += 1
-        except BlockingIOError:
-            select.select([], [s], [], 0.01)
-        if sent == count // 5:
+        if sent > (time.monotonic() - began) * rate:
+            select.select([s], [], [], 0.001)
+        else:
+            try:
+                s.send(frames[sent % len(frames)])
+                sent += 1
+            except BlockingIOError:
+                select.select([], [s], [], 0.01)
+        if sent >= count // 5 and not told:
+            told = True
             print("flooding", flush=True)
         while True:
             try:
