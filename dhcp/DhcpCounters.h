@@ -12,13 +12,13 @@ struct DhcpCounters {
     std::uint64_t offersSent = 0;
     std::uint64_t acksSent = 0;
     std::uint64_t naksSent = 0;
-    // DISCOVERs that found no address to offer: the pool or the slots were
-    // all taken. The reclaimer looks for a silent address for each.
-    std::uint64_t offersRefused = 0;
     // Messages given up: too short, a bad cookie or options, no or an
     // unknown message type.
     std::uint64_t droppedMalformed = 0;
     // Messages for someone else: a BOOTREPLY, or a REQUEST naming another
     // server.
     std::uint64_t droppedNotForUs = 0;
+    // DISCOVERs that found no address to offer: the pool or the slots were
+    // all taken. The reclaimer looks for a silent address for each.
+    std::uint64_t offersRefused = 0;
 };
