@@ -3,6 +3,7 @@
 #include "Adapter.h"
 #include "AddressCensus.h"
 #include "AddressPlan.h"
+#include "AddressReclaimer.h"
 #include "CARPProtocol.h"
 #include "CDHCPProtocol.h"
 #include "CEthProtocol.h"
@@ -130,11 +131,13 @@ bool installRequestHandler(int signal, void (*handler)(int, siginfo_t *, void *)
 // the bits are looked at again after it. A signal after that look starts
 // the timer itself.
 // A running census needs the ticks as well: they pace its requests on a
-// quiet link. Only the main loop reads or writes this.
+// quiet link, and so does a reclaimer with probes out. Only the main loop
+// reads or writes these.
 bool gCensusTicking = false;
+bool gReclaimTicking = false;
 
 void stopWakeTimer() {
-    if (gCensusTicking) {
+    if (gCensusTicking || gReclaimTicking) {
         return;
     }
     setWakeTimer(0);
@@ -169,6 +172,27 @@ void pumpCensus(AddressCensus *census) {
     stopWakeTimer();
     vlmLog(LOG_INFO, "Velmarind DHCP server for virtual NIC found %u of %u pool addresses in use.",
            census->Learned(), census->Asked());
+}
+
+void pumpReclaimer(AddressReclaimer *reclaimer) {
+    if (reclaimer == nullptr) {
+        return;
+    }
+    const std::uint32_t before = reclaimer->Reclaimed();
+    const bool busy = reclaimer->Pump(monotonicNs());
+    if (reclaimer->Reclaimed() != before) {
+        vlmLog(LOG_INFO,
+               "Velmarind DHCP server for virtual NIC reclaimed %u pool address(es) nobody "
+               "answers for, %u in all.",
+               reclaimer->Reclaimed() - before, reclaimer->Reclaimed());
+    }
+    if (busy && !gReclaimTicking && gWakeTimerReady.load()) {
+        gReclaimTicking = true;
+        setWakeTimer(kWakeIntervalNs);
+    } else if (!busy && gReclaimTicking) {
+        gReclaimTicking = false;
+        stopWakeTimer();
+    }
 }
 
 bool scopeAccepted(const ServiceScope &scope) {
@@ -344,6 +368,7 @@ void runMainLoop(const ServiceStack &stack, const char *renewPath, ScopeRenewRec
             break;
         }
         pumpCensus(stack.census);
+        pumpReclaimer(stack.reclaimer);
     }
 }
 
@@ -394,14 +419,17 @@ std::int32_t runService(const char *device, std::int32_t startInterface, std::ui
     CIPProtocol *ip = layers.ip;
     // Before the first guest is offered anything, learn who holds what.
     AddressCensus census(*ip->Arp(), *layers.dhcp);
-    ip->Arp()->SetListener(&census);
+    // Whatever the reclaimer hears goes on to the census.
+    AddressReclaimer reclaimer(*ip->Arp(), *layers.dhcp, &census);
+    ip->Arp()->SetListener(&reclaimer);
     startCensus(&census);
 
-    runMainLoop(ServiceStack{&*phys, layers, &census}, path, record, current,
+    runMainLoop(ServiceStack{&*phys, layers, &census, &reclaimer}, path, record, current,
                 SnapshotTarget{snapshotPath, device});
     ip->Arp()->SetListener(nullptr);
     // No tick may interrupt the shutdown's own calls.
     gCensusTicking = false;
+    gReclaimTicking = false;
     setWakeTimer(0);
 
     removeRenewFile(path);

@@ -8,6 +8,7 @@
 
 class CPhysProto;
 class AddressCensus;
+class AddressReclaimer;
 struct ScopeRenewRecord;
 
 // The flag word the SIGHUP handler sets; the main loop clears the renew bit
@@ -52,6 +53,7 @@ struct ServiceStack {
     CPhysProto *phys;
     ServiceLayers layers;
     AddressCensus *census = nullptr;
+    AddressReclaimer *reclaimer = nullptr;
 };
 
 // Where the lease snapshot goes, and the device name it states; a null path

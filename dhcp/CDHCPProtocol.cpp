@@ -93,6 +93,8 @@ std::int32_t CDHCPProtocol::HandleDiscover(const std::uint8_t *request,
     const std::int32_t status = BuildOffer(reply, request, &options);
     if (status == PROTO_OK && SendReply(reply) == PROTO_OK) {
         ++counters_.offersSent;
+    } else if (status == PROTO_E_INVAL) {
+        ++counters_.offersRefused; // the reply was sound, so no address was left
     }
     NoteGuest(request, options, true, false);
     PacketFree(reply);

@@ -18,4 +18,7 @@ struct DhcpCounters {
     // Messages for someone else: a BOOTREPLY, or a REQUEST naming another
     // server.
     std::uint64_t droppedNotForUs = 0;
+    // DISCOVERs that found no address to offer: the pool or the slots were
+    // all taken. The reclaimer looks for a silent address for each.
+    std::uint64_t offersRefused = 0;
 };

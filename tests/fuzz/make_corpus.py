@@ -97,6 +97,14 @@ def frame_seeds():
     many.append(dhcp_frame(macs[0], 9, [("message-type", "request"),
                                         ("requested_addr", OFFERED), ("server_id", SERVER)]))
     seeds["pool-exhausted"] = frames_input(many, shape=0x01)
+    # The pool runs dry and the reclaimer asks about both offers, a frame
+    # apart; the first guest answers for its own, time passes (a frame
+    # each), and the third guest, asking again, gets the silent one.
+    seeds["pool-reclaimed"] = frames_input(many[:3] + [
+        b"\x00" * 14,
+        raw(Ether(dst="00:01:23:45:be:f0", src=macs[0])
+            / ARP(op=2, hwsrc=macs[0], psrc=OFFERED, hwdst="00:01:23:45:be:f0", pdst=SERVER)),
+        b"\x00" * 14, b"\x00" * 14, many[2]], shape=0x01)
     seeds["other-server"] = frames_input([dhcp_frame(macs[1], 5, [
         ("message-type", "request"), ("requested_addr", OFFERED), ("server_id", "10.0.0.9")])])
     seeds["decline-inform"] = frames_input([

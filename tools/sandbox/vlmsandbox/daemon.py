@@ -250,10 +250,12 @@ def adapter_state(box, device="vnic0"):
     return addresses, "UP" in info["flags"]
 
 
-def udhcpc_lease(box, guest, tmp_path, interface="eth0", options=()):
+def udhcpc_lease(box, guest, tmp_path, interface="eth0", options=(),
+                 retries=("-t", "5", "-T", "1")):
     """A stock client (busybox udhcpc) takes a lease in the guest and puts
     the address on its interface; options go to udhcpc as they are (such as
-    ["-x", "hostname:web1"]). Returns (address, mask bits, server)."""
+    ["-x", "hostname:web1"]). Returns (address, mask bits, server).
+    retries=() leaves the client's own: three DISCOVERs, 3 s apart."""
     script = tmp_path / "udhcpc.script"
     script.write_text("#!/bin/sh\n"
                       "[ \"$1\" = bound ] && ip addr add \"$ip/$mask\" dev \"$interface\"\n"
@@ -261,7 +263,7 @@ def udhcpc_lease(box, guest, tmp_path, interface="eth0", options=()):
                       "exit 0\n")
     script.chmod(0o755)
     result = box.guest_run(guest, ["busybox", "udhcpc", "-i", interface, "-n", "-q", "-f",
-                                   "-t", "5", "-T", "1", "-s", str(script), *options],
+                                   *retries, "-s", str(script), *options],
                            capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     leases = [line.split()[1:] for line in result.stdout.splitlines()
