@@ -53,8 +53,9 @@ bench: setup build
 	@scripts/setup --bench
 	@bench/run-all --build "$(BUILD)"
 
-# The Debian package, checked by lintian: $(DEB)/vlm-dhcpd_VERSION_ARCH.deb
-deb: setup
+# The Debian packages, checked by lintian: $(DEB)/vlm-dhcpd_VERSION_ARCH.deb
+# for this machine and for the daemon's 32-bit host (i386, cross-built).
+deb: setup setup-i386
 	@scripts/build-deb "$(DEB)"
 
 clean:

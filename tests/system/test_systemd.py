@@ -1,7 +1,11 @@
 """The Debian package under a real systemd: a container boots the host's
 /usr (systemd-container), the package is installed with dpkg, the stand-in
 bridge runs as a transient unit, and the shipped, hardened unit serves a
-stock DHCP client. Needs the package built first (make deb; VLM_DEB_DIR)."""
+stock DHCP client. Needs the package built first (make deb; VLM_DEB_DIR).
+
+With VLM_SYSTEMD_MACHINE=this the tests take the machine they run on instead
+of a container: the 32-bit x86 virtual machine (scripts/i386-vm), booted
+under its own systemd for this run and thrown away after it."""
 import json
 import os
 import shutil
@@ -12,6 +16,7 @@ from pathlib import Path
 import pytest
 
 from systemd_container import Container, unavailable_reason
+from this_machine import ThisMachine
 
 REPO = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("VLM_BUILD", REPO / "build"))
@@ -21,6 +26,7 @@ PATH_UNIT = "vlm_dhcpd@vnic0.path"
 CONFIG = "/usr/lib/velmarind/.dhcpd_configuration"
 RENEW = "/usr/lib/velmarind/.dhcp.vnic0"
 DEB = "/srv/deb"
+ON_THIS_MACHINE = os.environ.get("VLM_SYSTEMD_MACHINE") == "this"
 CAP_NET_ADMIN = 1 << 12
 UNIT_SUCCEEDED = "7ad2d189f7e94e70a38c781354912448"  # systemd's "Deactivated successfully"
 BRIDGE_MOUNT = r"dev-vm\x2dbridge.mount"
@@ -51,35 +57,51 @@ def wait_for(probe, what, timeout=30):
         time.sleep(0.05)
 
 
+def package_for(c):
+    """The package built for the machine's own architecture."""
+    arch = c.run(["dpkg", "--print-architecture"]).stdout.strip()
+    debs = sorted(DEB_DIR.glob(f"vlm-dhcpd_*_{arch}.deb"))
+    if not debs:
+        pytest.fail(f"no vlm-dhcpd package for {arch} in {DEB_DIR}: build it with make deb")
+    return debs[-1]
+
+
 @pytest.fixture(scope="module")
 def machine():
+    vmbridge = BUILD / "tools" / "vmbridge" / "vmbridge"
+    if not vmbridge.exists():
+        pytest.fail(f"{vmbridge} is not built (set VLM_BUILD to the build directory)")
+    if ON_THIS_MACHINE:
+        c = ThisMachine()
+        c.package, c.vmbridge = str(package_for(c)), str(vmbridge)
+        yield prepared(c)
+        return
     if shutil.which("systemd-nspawn") is None:
         pytest.fail("systemd-nspawn is missing (Debian package systemd-container; scripts/setup)")
     reason = unavailable_reason()
     if reason:
         pytest.skip(reason)
-    debs = sorted(DEB_DIR.glob("vlm-dhcpd_*.deb"))
-    if not debs:
-        pytest.fail(f"no vlm-dhcpd package in {DEB_DIR}: build it with make deb")
-    vmbridge = BUILD / "tools" / "vmbridge" / "vmbridge"
-    if not vmbridge.exists():
-        pytest.fail(f"{vmbridge} is not built (set VLM_BUILD to the build directory)")
     started = time.monotonic()
     c = Container({str(DEB_DIR): DEB, str(vmbridge): "/srv/vmbridge",
                    "/var/lib/dpkg": "/srv/host-dpkg"})
     try:
-        c.package = f"{DEB}/{debs[-1].name}"
+        c.package, c.vmbridge = f"{DEB}/{package_for(c).name}", "/srv/vmbridge"
         print(f"container running after {time.monotonic() - started:.1f} s")
         # dpkg's database is the host's (the same /usr), minus the ownership
         # overrides: the container's /etc has only the base system's groups.
         c.sh("cp -a /srv/host-dpkg/. /var/lib/dpkg/ && : > /var/lib/dpkg/statoverride")
-        c.run(["sh", "-c", "cat > /root/udhcpc.script && chmod 755 /root/udhcpc.script"],
-              input=UDHCPC_SCRIPT)
-        c.run(["ip", "netns", "add", "g1"])
-        yield c
+        yield prepared(c)
     finally:
         c.close()
         print(f"systemd test took {time.monotonic() - started:.1f} s")
+
+
+def prepared(c):
+    """The guest's client script and namespace."""
+    c.run(["sh", "-c", "cat > /root/udhcpc.script && chmod 755 /root/udhcpc.script"],
+          input=UDHCPC_SCRIPT)
+    c.run(["ip", "netns", "add", "g1"])
+    return c
 
 
 def props(c, unit, *names):
@@ -103,7 +125,7 @@ def bridge_announced(c):
 
 
 def start_bridge(c):
-    c.run(["systemd-run", "--quiet", "--unit=vlm-bridge", "--collect", "/srv/vmbridge",
+    c.run(["systemd-run", "--quiet", "--unit=vlm-bridge", "--collect", c.vmbridge,
            "--tap", "vnic0", "--tap", "g1port"])
     announced = bridge_announced(c)
     wait_for(lambda: c.run(["mountpoint", "-q", "/dev/vm-bridge"], check=False).returncode == 0,
@@ -140,6 +162,15 @@ def lease(c):
     return words[0][1], words[0][3]
 
 
+def guest_mac(c):
+    return c.run(["ip", "-n", "g1", "-br", "link", "show", "g1port"]).stdout.split()[2]
+
+
+def holder(c, address):
+    """Who holds address, as the lease tool tells from the service's snapshot."""
+    return c.run(["vlm_dhcp_leases", "-d", "vnic0", "--address", address]).stdout.strip()
+
+
 def adapter_address(c):
     out = c.run(["ip", "-4", "-o", "addr", "show", "dev", "vnic0"]).stdout.split()
     return out[out.index("inet") + 1] if "inet" in out else None
@@ -162,7 +193,7 @@ def snapshot(c):
     prune = " -o ".join(f"-path {p}" for p in skip)
     out = c.sh(f"find / -xdev \\( {prune} \\) -prune -o -printf '%p %y %m %u\\n'").stdout
     files = set(out.splitlines())
-    for path in c.upper.rglob("*"):
+    for path in c.upper.rglob("*") if c.upper else []:
         relative = path.relative_to(c.upper)
         # A directory copied up because something below it changed is not a
         # change of its own.
@@ -226,9 +257,7 @@ def test_start_serves_a_guest_confined(installed):
     c.run(["ping", "-c", "1", "-W", "2", "10.37.129.3"])
     # The lease tool gets its snapshot from the confined service, whose /run
     # is read-only but for its runtime folder: the guest's port address.
-    guest_mac = c.run(["ip", "-n", "g1", "-br", "link", "show", "g1port"]).stdout.split()[2]
-    assert c.run(["vlm_dhcp_leases", "-d", "vnic0", "--address", "10.37.129.3"]
-                 ).stdout.strip() == guest_mac
+    assert holder(c, "10.37.129.3") == guest_mac(c)
 
     status = dict(line.split(":", 1) for line in
                   c.run(["cat", f"/proc/{pid}/status"]).stdout.splitlines())
@@ -259,6 +288,7 @@ def test_reload_and_renew_tool_apply_a_new_scope(installed):
     wait_for(lambda: adapter_address(c) == "10.37.130.2/24", "the adapter's new address")
     assert lease(c) == ("10.37.130.3", "10.37.130.1")
     c.run(["ping", "-c", "1", "-W", "2", "10.37.130.3"])
+    assert holder(c, "10.37.130.3") == guest_mac(c)
 
     c.run(["vlm_dhcp_renew", "-d", "vnic0", "--start", "10.37.131.1", "--end", "10.37.131.254"])
     wait_for(lambda: adapter_address(c) == "10.37.131.2/24", "the adapter's address from the tool")

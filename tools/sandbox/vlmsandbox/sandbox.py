@@ -172,10 +172,12 @@ class SandboxError(Exception):
 
 class Sandbox:
     def __init__(self, guests=(), device="vnic0", bridge=True, ports=None, pcap=False,
-                 vmbridge=None, start_timeout=15, kind="fuse", kbridge=None):
+                 vmbridge=None, start_timeout=60, kind="fuse", kbridge=None):
         """kind "fuse": the stand-in vmbridge; "kernel": a kernel bridge whose
         ports are made by the supervisor kbridge (start port owners with
-        port_cmd)."""
+        port_cmd). start_timeout bounds the wait for "ready", which returns
+        as soon as it comes: an emulated 32-bit machine takes over 15 s to
+        set up a sandbox with two guests."""
         self.guests = list(guests)
         self.kind = kind
         self.supervisor_pid = None
