@@ -63,6 +63,12 @@ std::int32_t CDHCPProtocol::Receive(Packet *packet) {
         ++counters_.droppedMalformed;
         return PROTO_E_MALFORMED;
     }
+    // ff:ff:ff:ff:ff:ff is no station's address; the table uses it for the
+    // unknown holder of a declined address, which no message may pass for.
+    if (std::memcmp(request + dhcp::kChaddr, kUnknownHolder, dhcp::kHwAddrSize) == 0) {
+        ++counters_.droppedNotForUs;
+        return PROTO_NOT_HANDLED;
+    }
     switch (type.data[0]) {
     case dhcp::kDiscover:
         if (KeepNewGuest(request, messageLength)) {

@@ -187,6 +187,17 @@ bool CDHCPProtocol::LearnHolder(const std::uint8_t *hwAddr, std::uint32_t addres
         }
         RemoveAt(held);
     }
+    // A station keeps one entry, found by its hardware address. One heard on
+    // a second address has moved there from a mere offer; with a confirmed
+    // lease it uses both, and the second is kept from other guests under the
+    // unknown holder.
+    if (const std::int32_t own = index_.SlotOfHwAddress(hwAddr); own >= 0) {
+        if (leases_[own].state != LEASE_BOUND) {
+            RemoveAt(own);
+        } else {
+            return BindAddress(kUnknownHolder, nullptr, address) != 0;
+        }
+    }
     return BindAddress(hwAddr, nullptr, address) != 0;
 }
 

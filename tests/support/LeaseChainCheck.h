@@ -31,7 +31,8 @@ inline Walk &lastWalk() {
 // The chain starts at slot 0, visits used slots only, in strictly ascending
 // address order (so it cannot cycle). With `asServed`, also what the server
 // keeps true through frames: every address lies in the pool and no hardware
-// address holds two entries (table-level tests break both on purpose).
+// address but the unknown holder's holds two entries (table-level tests
+// break both on purpose).
 inline std::string chainFault(const CDHCPProtocol &server, bool asServed = true) {
     const LeaseEntry *leases = server.Leases();
     Walk &walk = lastWalk();
@@ -61,6 +62,11 @@ inline std::string chainFault(const CDHCPProtocol &server, bool asServed = true)
         std::uint64_t owner = 0;
         for (const std::uint8_t b : e.hwAddr) {
             owner = (owner << 8) | b;
+        }
+        // Declined addresses and second addresses of one station share the
+        // unknown holder: it alone may hold many entries.
+        if (owner == 0xFFFFFFFFFFFFull) {
+            owner |= static_cast<std::uint64_t>(slot + 1) << 48;
         }
         walk.slots[walk.length] = slot;
         walk.owners[walk.length] = owner;

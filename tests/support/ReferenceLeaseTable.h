@@ -215,6 +215,13 @@ public:
             }
             RemoveAt(s);
         }
+        if (const std::int32_t own = FindByHwAddress(hw); own != kNone) {
+            if (leases[own].state != LEASE_BOUND) {
+                RemoveAt(own);
+            } else {
+                return BindAddress(kUnknownHolder, nullptr, address) != 0;
+            }
+        }
         return BindAddress(hw, nullptr, address) != 0;
     }
 

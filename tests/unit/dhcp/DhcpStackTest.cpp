@@ -601,6 +601,50 @@ TEST(DhcpDecline, TheAddressGoesToItsUnknownHolderAndIsAskedFor) {
     EXPECT_EQ(chaincheck::leaseTableFault(*s.dhcp), "");
 }
 
+// A station heard on a second address keeps its one entry, and nobody else
+// is offered the address it was heard on: an offer of its own moves there, a
+// confirmed lease stays and the second address goes to an unknown holder.
+TEST(DhcpLearn, AStationHeardOnASecondAddressKeepsOneEntry) {
+    const struct {
+        const char *what;
+        bool confirmed;
+        std::uint32_t guestAfter; // what the station is offered at its next DISCOVER
+    } cases[] = {
+        {"its offer", false, kFirst + 5},
+        {"its confirmed lease", true, kFirst},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Stack s;
+        s.feed(fb::discover(1, kGuest));
+        if (c.confirmed) {
+            s.feed(fb::request(2, kGuest, kFirst, kServer));
+        }
+        s.feed(fb::arpRequestFrame(kGuest, kFirst + 5, kServer));
+        EXPECT_EQ(chaincheck::leaseTableFault(*s.dhcp), "");
+        const LeaseEntry *heard = s.dhcp->FindByAddress(kFirst + 5);
+        ASSERT_NE(heard, nullptr);
+        EXPECT_EQ(heard->state, LEASE_BOUND);
+        for (std::uint32_t n = 0; n < 8; ++n) {
+            EXPECT_NE(offerToNewGuest(s), kFirst + 5);
+        }
+        s.feed(fb::discover(3, kGuest));
+        EXPECT_EQ(yiaddrOf(s.bridge.last()), c.guestAfter);
+    }
+}
+
+// ff:ff:ff:ff:ff:ff stands for a declined address's unknown holder; a guest
+// that sends it as its own hardware address is not that holder.
+TEST(DhcpDecline, NoGuestPassesForTheUnknownHolder) {
+    Stack s;
+    s.feed(fb::discover(1, kGuest));
+    s.feed(fb::request(2, kGuest, kFirst, kServer));
+    s.feed(decline(3, kServer, kFirst));
+    const std::size_t sent = s.bridge.frames.size();
+    EXPECT_EQ(s.feed(fb::discover(4, fb::kBroadcastMac), kOtherGuest), PROTO_NOT_HANDLED);
+    EXPECT_EQ(s.bridge.frames.size(), sent);
+}
+
 TEST(DhcpDecline, OnlyTheGuestsOwnAddressFromThisServer) {
     const struct {
         const char *what;
