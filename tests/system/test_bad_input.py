@@ -229,8 +229,11 @@ def test_flood_of_new_guests_keeps_known_guests_served(served):
         can_offer = min(len(frames), 251 - answered)
         answered += len(from_server(exchange(box, "g2", frames, 0.5,
                                              replies=can_offer if can_offer > 0 else None)))
-    # The scope has 252 addresses for guests; the rest get no answer.
-    assert 200 <= answered <= 252
+    # The scope has 252 addresses for guests. Once it is full, offers that
+    # nobody confirmed and whose guests answer no ARP come back, paced, for
+    # later guests: more than the pool may be answered, never the known
+    # guest's address.
+    assert answered >= 200
     got = from_server(exchange(box, "g1", [dhcp_request_frame(known, 2, 1)], replies=1))
     assert [(f[42 + 242], ".".join(str(b) for b in f[42 + 16:42 + 20])) for f in got] == [
         (OFFER, offered)]

@@ -30,6 +30,9 @@ def daemon():
     return built_program("daemon/vlm_dhcpd")
 
 
+CENSUS_END = "Velmarind DHCP server for virtual NIC found "
+
+
 def start_daemon(box, daemon):
     config = box.workdir / "dhcpd.conf"
     config.write_text(SCOPE)
@@ -44,6 +47,10 @@ def start_daemon(box, daemon):
     # The service attaches to the bridge after it logs its start.
     wait_until(lambda: sleeping_in_read(started["pid"], "vm-bridge"),
                "the service to read the bridge")
+    # New guests are answered once the service has learned who holds its
+    # pool; until then it keeps only a few of their DISCOVERs.
+    assert box.wait_logs(lambda r: r["pid"] == started["pid"] and
+                         r["message"].startswith(CENSUS_END), 30)
 
 
 def run_load(box, dhcpload, args, guest=None, expect_status=0):

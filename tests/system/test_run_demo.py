@@ -14,7 +14,7 @@ def test_demo_once_serves_renews_and_leaves_nothing():
     assert result.returncode == 0, out
     assert "guest1: lease 10.37.129.3/24 from server 10.37.129.1" in out
     assert re.search(r"64 bytes from 10\.37\.129\.3", out)
-    shown = re.search(r"\n   10\.37\.129\.3 +([0-9a-f:]{17})  bound\n", out)
+    shown = re.search(r"\n   10\.37\.129\.3 +([0-9a-f:]{17})  bound ", out)
     assert shown, out
     assert f"vlm_dhcp_leases --mac {shown.group(1)}: 10.37.129.3\n" in out
     assert "Start=0xa630001 Stop=0xa6300fe Mask=0xffffff00." in out

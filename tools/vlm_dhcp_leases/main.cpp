@@ -208,17 +208,23 @@ int main(int argc, char **argv) {
     if (selfUpdating && settled(*outcome.snapshot, asked)) {
         return report(*options, *outcome.snapshot);
     }
+    // Not ours to signal (only root may signal the service, and only root
+    // can tell it is the service): the rewrite that may be pending is due
+    // within the interval; a newer file, or the same one once settled, is as
+    // current as the table.
+    const auto settledOrNewer = [&] {
+        const LeaseSnapshotText young = *outcome.snapshot;
+        outcome = watch.wait(pid, after(young), static_cast<int>(msUntilSettled(young, asked)));
+        return report(*options,
+                      outcome.found == SnapshotWatch::Found::current ? *outcome.snapshot : young);
+    };
+    if (selfUpdating && geteuid() != 0) {
+        return settledOrNewer();
+    }
     ProcessInfo process{};
     if (const int failed = signalService(kProcRoot, pid, SIGUSR1, claim, process); failed != 0) {
         if (failed == EPERM && selfUpdating) {
-            // Not ours to signal: the rewrite that may be pending is due
-            // within the interval; a newer file, or the same one once
-            // settled, is as current as the table.
-            const LeaseSnapshotText young = *outcome.snapshot;
-            outcome = watch.wait(pid, after(young), static_cast<int>(msUntilSettled(young, asked)));
-            return report(*options, outcome.found == SnapshotWatch::Found::current
-                                        ? *outcome.snapshot
-                                        : young);
+            return settledOrNewer();
         }
         if (failed == ESRCH) {
             return reportNotService(kTool, process, static_cast<std::int32_t>(pid),
