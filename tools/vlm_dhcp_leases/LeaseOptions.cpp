@@ -2,8 +2,8 @@
 
 #include "RenewRecordFile.h"
 #include "ScopeRenewRecord.h"
-#include "SnapshotFormat.h"
 #include "ServiceProcess.h"
+#include "SnapshotFormat.h"
 #include "SudoGuard.h"
 
 #include <getopt.h>
