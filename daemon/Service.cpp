@@ -265,7 +265,7 @@ struct RewritePace {
 std::int64_t monotonicMs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / (1000 * 1000);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000L;
 }
 
 // Whether the table changed since the last snapshot and the interval allows

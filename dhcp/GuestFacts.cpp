@@ -71,10 +71,12 @@ void GuestFacts::Noted(std::int32_t slot, const DhcpOptionTable &options, bool d
         static_cast<std::uint8_t>(clientId.length < kClientIdMax ? clientId.length : kClientIdMax);
     if (nameLength != fact.nameLength || std::memcmp(name, fact.name, nameLength) != 0 ||
         idLength != fact.clientIdLength ||
+        // cppcheck-suppress knownConditionTrueFalse
         (idLength != 0 && std::memcmp(clientId.data, fact.clientId, idLength) != 0)) {
         fact.nameLength = nameLength;
         std::memcpy(fact.name, name, nameLength);
         fact.clientIdLength = idLength;
+        // cppcheck-suppress knownConditionTrueFalse
         if (idLength != 0) {
             std::memcpy(fact.clientId, clientId.data, idLength);
         }

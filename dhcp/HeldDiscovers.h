@@ -28,5 +28,5 @@ private:
         std::uint8_t bytes[kMaxMessage];
     };
     std::size_t count_ = 0;
-    Slot slots_[kCapacity];
+    Slot slots_[kCapacity] = {};
 };

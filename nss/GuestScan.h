@@ -35,7 +35,7 @@ private:
 
     const char *name_;
     std::size_t nameLength_;
-    char line_[kMaxLine];
+    char line_[kMaxLine] = {};
     std::size_t lineLength_ = 0;
     bool broken_ = false;
     bool started_ = false;
