@@ -172,11 +172,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     applyScope(stack.layers, start, end, record.scopeMask);
     const std::uint32_t poolStart = start + 2;
     // The pool's first address is offered when it is a host address of the
-    // server's subnet: not that subnet's broadcast address, nor past it.
-    const std::uint32_t hostBits = ~record.scopeMask;
-    const std::uint32_t poolHost = poolStart & hostBits;
-    const bool inSubnet = start == 0 || (hostBits >= 2 && ((poolStart ^ start) & ~hostBits) == 0 &&
-                                         poolHost != 0 && poolHost != hostBits);
+    // server's subnet: above its network address and below its broadcast
+    // address (start | ~mask). A mask with holes in it still spans that
+    // range, which is what the table serves.
+    const std::uint32_t network = start & record.scopeMask;
+    const std::uint32_t broadcast = network | ~record.scopeMask;
+    const bool inSubnet =
+        start == 0 || (~record.scopeMask >= 2 && poolStart > network && poolStart < broadcast);
     const bool hasPool = poolStart != 0 && poolStart <= end && inSubnet;
 
     std::uint32_t offered = 0;
