@@ -55,7 +55,30 @@ def _mounts_below(path):
                   key=len, reverse=True)
 
 
-class Container:
+class Machine:
+    """What the systemd tests ask of the machine they run on: run a command
+    there (as command() wraps it) with the machine's PATH, or a script."""
+
+    def command(self, cmd):
+        return cmd
+
+    def run(self, cmd, check=True, timeout=60, **kw):
+        kw.setdefault("capture_output", True)
+        if "input" not in kw or isinstance(kw["input"], str):
+            kw.setdefault("text", True)
+        result = subprocess.run(self.command(cmd),
+                                env={"PATH": CONTAINER_PATH, "LANG": "C.UTF-8"},
+                                timeout=timeout, **kw)
+        if check and result.returncode != 0:
+            raise ContainerError(f"{cmd} failed ({result.returncode}): {result.stderr}"
+                                 f"{result.stdout}")
+        return result
+
+    def sh(self, script, **kw):
+        return self.run(["/bin/sh", "-ec", script], **kw)
+
+
+class Container(Machine):
     def __init__(self, binds_ro, boot_timeout=120):
         """binds_ro: {host path: container path}, bound read-only."""
         self.workdir = Path(tempfile.mkdtemp(prefix="vlm-nspawn-"))
@@ -124,21 +147,9 @@ class Container:
     def boot_log(self):
         return (self.workdir / "nspawn.log").read_text(errors="replace")[-3000:]
 
-    def run(self, cmd, check=True, timeout=60, **kw):
-        """Runs cmd inside (all of the container's namespaces)."""
-        kw.setdefault("capture_output", True)
-        if "input" not in kw or isinstance(kw["input"], str):
-            kw.setdefault("text", True)
-        result = subprocess.run(["nsenter", "-t", str(self.leader), "-m", "-u", "-i", "-n", "-p",
-                                 "-C", "--", *cmd], env={"PATH": CONTAINER_PATH, "LANG": "C.UTF-8"},
-                                timeout=timeout, **kw)
-        if check and result.returncode != 0:
-            raise ContainerError(f"{cmd} failed ({result.returncode}): {result.stderr}"
-                                 f"{result.stdout}")
-        return result
-
-    def sh(self, script, **kw):
-        return self.run(["/bin/sh", "-ec", script], **kw)
+    def command(self, cmd):
+        """cmd as run inside (all of the container's namespaces)."""
+        return ["nsenter", "-t", str(self.leader), "-m", "-u", "-i", "-n", "-p", "-C", "--", *cmd]
 
     # --- teardown ------------------------------------------------------
 

@@ -14,7 +14,7 @@ import pytest
 from test_vmbridge import A, BROADCAST, Client, frame, record
 from vlmsandbox.daemon import (RECORD, WIRE, Daemon, config_text, guest_mac, ip2int,
                                udhcpc_lease)
-from vlmsandbox.sandbox import Sandbox, host_has_interface, host_snapshot
+from vlmsandbox.sandbox import Sandbox, host_has_interface, host_snapshot, wait_until
 
 
 def _missing_kernel_support():
@@ -257,10 +257,8 @@ def test_a_network_is_let_go_with_its_last_port(make_sandbox, kbridge):
     # processes have ended: none is held.
     watcher = [p for p in os.listdir("/proc") if p.isdigit() and _parent(p) == box.supervisor_pid]
     assert watcher, "no watcher process"
-    deadline = time.monotonic() + 20
-    while set(namespaces) & held_namespaces([box.supervisor_pid, *watcher]):
-        assert time.monotonic() < deadline, (namespaces, held_namespaces([box.supervisor_pid, *watcher]))
-        time.sleep(0.05)
+    wait_until(lambda: not set(namespaces) & held_namespaces([box.supervisor_pid, *watcher]),
+               "the supervisor and its watcher to let the namespaces go")
 
 
 def _parent(pid):
