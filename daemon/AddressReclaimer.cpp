@@ -21,11 +21,15 @@ std::uint32_t AddressReclaimer::ProbesOut() const {
     return out;
 }
 
+bool AddressReclaimer::Busy() const {
+    return dhcp_.Counters().offersRefused != refusalsSeen_ || roundOpen_;
+}
+
 bool AddressReclaimer::Pump(std::int64_t nowNs) {
-    const std::uint64_t refusals = dhcp_.Counters().offersRefused;
-    if (refusals == refusalsSeen_ && !roundOpen_) {
+    if (!Busy()) {
         return false; // the common case: nobody is waiting for an address
     }
+    const std::uint64_t refusals = dhcp_.Counters().offersRefused;
     if (refusals != refusalsSeen_) {
         const std::uint64_t more = refusals - refusalsSeen_;
         refusalsSeen_ = refusals;

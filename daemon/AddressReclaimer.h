@@ -51,6 +51,9 @@ public:
     AddressReclaimer(const AddressReclaimer &) = delete;
     AddressReclaimer &operator=(const AddressReclaimer &) = delete;
 
+    // Whether a guest is waiting for an address, or a round is still open:
+    // without, Pump has nothing to do, and the loop needn't read the clock.
+    bool Busy() const;
     // Looks at the refusals since the last call, settles the probes whose
     // wait is over and sends what the pace allows by `nowNs` (any monotonic
     // clock). True while probes are out or addresses are still wanted.

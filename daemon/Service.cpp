@@ -175,7 +175,7 @@ void pumpCensus(AddressCensus *census) {
 }
 
 void pumpReclaimer(AddressReclaimer *reclaimer) {
-    if (reclaimer == nullptr) {
+    if (reclaimer == nullptr || (!gReclaimTicking && !reclaimer->Busy())) {
         return;
     }
     const std::uint32_t before = reclaimer->Reclaimed();
