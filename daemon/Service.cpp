@@ -263,9 +263,7 @@ struct RewritePace {
 };
 
 std::int64_t monotonicMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000L;
+    return monotonicNs() / 1000000;
 }
 
 // Whether the table changed since the last snapshot and the interval allows

@@ -35,12 +35,14 @@ inline constexpr std::uint8_t kHtypeEthernet = 1;
 
 inline constexpr std::uint8_t kOptPad = 0;
 inline constexpr std::uint8_t kOptSubnetMask = 1;
+inline constexpr std::uint8_t kOptHostName = 12;
 inline constexpr std::uint8_t kOptRequestedAddress = 50;
 inline constexpr std::uint8_t kOptLeaseTime = 51;
 inline constexpr std::uint8_t kOptMessageType = 53;
 inline constexpr std::uint8_t kOptServerId = 54;
 inline constexpr std::uint8_t kOptRenewalTime = 58;
 inline constexpr std::uint8_t kOptRebindingTime = 59;
+inline constexpr std::uint8_t kOptClientId = 61;
 inline constexpr std::uint8_t kOptEnd = 255;
 
 inline constexpr std::uint8_t kDiscover = 1;

@@ -7,9 +7,6 @@
 
 namespace {
 
-constexpr std::uint8_t kOptHostName = 12;
-constexpr std::uint8_t kOptClientId = 61;
-
 // The printable bytes of option 12 up to its first NUL (some clients count
 // a terminating NUL in the option); returns how many were kept.
 std::uint8_t keepName(const DhcpOptionTable::Entry &option, char (&name)[kGuestNameMax]) {
@@ -65,8 +62,8 @@ void GuestFacts::Noted(std::int32_t slot, const DhcpOptionTable &options, bool d
                        std::uint32_t now) {
     GuestFact &fact = facts_[slot];
     char name[kGuestNameMax];
-    const std::uint8_t nameLength = keepName(options.entries[kOptHostName], name);
-    const DhcpOptionTable::Entry &clientId = options.entries[kOptClientId];
+    const std::uint8_t nameLength = keepName(options.entries[dhcp::kOptHostName], name);
+    const DhcpOptionTable::Entry &clientId = options.entries[dhcp::kOptClientId];
     const auto idLength =
         static_cast<std::uint8_t>(clientId.length < kClientIdMax ? clientId.length : kClientIdMax);
     if (nameLength != fact.nameLength || std::memcmp(name, fact.name, nameLength) != 0 ||
